@@ -106,7 +106,7 @@ Child::Child(const Options &options) {
         for (const auto &entry : options.env) {
             setenv(entry.first.c_str(), entry.second.c_str(), 1);
         }
-        signal(SIGPIPE, SIG_DFL);
+        ::signal(SIGPIPE, SIG_DFL);
         execv(argv[0], argv.data());
         _exit(127);
     }
