@@ -33,6 +33,9 @@ struct WaitState {
     char buffer[ReadBufferSize];
     DWORD requested;
     Outstanding outstanding;
+    // A failed read step leaves its bytes queued, and the driver announces only new ones, so
+    // the next pass reads again instead of waiting.
+    bool read_again;
 };
 
 static WaitState Link;
@@ -135,17 +138,20 @@ static bool finish_read() {
 // Reads what the driver holds and frames it. Returns true when a key press ends the loop.
 static bool read_received() {
     Link.requested = 0;
-    // Without a fresh count, an old one may be for bytes already read, and a read of it could
-    // wait for bytes that never come; read nothing this pass instead.
-    if (ClearCommError(PortHandle, &Link.errors, &Link.status)) {
-        Link.requested =
-            Link.status.cbInQue < ReadBufferSize ? Link.status.cbInQue : ReadBufferSize;
+    if (!ClearCommError(PortHandle, &Link.errors, &Link.status)) {
+        // The last count may be for bytes already read, and a read of it could wait for bytes
+        // that never come: pause as for a failed read, and ask again next pass.
+        Link.read_again = true;
+        return finish_read();
     }
+    Link.requested = Link.status.cbInQue < ReadBufferSize ? Link.status.cbInQue : ReadBufferSize;
     ResetEvent(Link.control.hEvent);
     DWORD count = 0;
     if (!ReadFile(PortHandle, Link.buffer, Link.requested, &count, &Link.control)) {
         if (GetLastError() == ERROR_IO_PENDING) {
             Link.outstanding = ReadOutstanding;
+        } else {
+            Link.read_again = true;
         }
         return finish_read();
     }
@@ -161,6 +167,7 @@ void receive_loop() {
     Link.status = COMSTAT{};
     Link.requested = 0;
     Link.outstanding = NoOperation;
+    Link.read_again = false;
     reset_record();
 
     for (;;) {
@@ -170,17 +177,24 @@ void receive_loop() {
             }
             continue;
         }
-        if (wait_for_events()) {
-            return;
+        if (Link.read_again) {
+            Link.read_again = false;
+        } else {
+            if (wait_for_events()) {
+                return;
+            }
+            if (Link.outstanding == WaitOutstanding) {
+                continue;
+            }
+            // A break wins over characters reported with it.
+            if (Link.events & EV_BREAK) {
+                return;
+            }
+            if (!(Link.events & EV_RXCHAR)) {
+                continue;
+            }
         }
-        if (Link.outstanding == WaitOutstanding) {
-            continue;
-        }
-        // A break wins over characters reported with it.
-        if (Link.events & EV_BREAK) {
-            return;
-        }
-        if ((Link.events & EV_RXCHAR) && read_received()) {
+        if (read_received()) {
             return;
         }
     }

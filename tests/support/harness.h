@@ -63,7 +63,7 @@ struct Child {
     void signal(int number);
     // User plus system CPU time so far, from /proc.
     double cpu_seconds() const;
-    int exit_code() const; // -1 unless it exited normally
+    int exit_code() const;   // -1 unless it exited normally
     int term_signal() const; // 0 unless a signal ended it
 
   private:
