@@ -6,9 +6,11 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <signal.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -214,6 +216,27 @@ TEST_F(Operator, UnpluggedReaderDoesNotSpinAndAKeyStillEndsTheTool) {
     terminal.send(" ");
     ASSERT_TRUE(dremlix.wait_for_exit());
     EXPECT_EQ(dremlix.exit_code(), 0);
+    expect_terminal_restored();
+}
+
+TEST_F(Operator, BackgroundJobLeavesTheTerminalAloneAndKeepsRunning) {
+    // An interactive shell starts the tool as a background job of its own terminal, so the
+    // terminal would stop the job if it tried to change the terminal's settings.
+    harness::Options o = options();
+    o.argv = {"/bin/bash", "--norc", "-ic", tool() + " 3 & wait"};
+    Child shell(o);
+    ASSERT_TRUE(shell.wait_for_output("\nPort:COM3\n")) << shell.err_text;
+    pid_t dremlix = harness::first_child(shell.pid);
+    ASSERT_GT(dremlix, 0);
+    reader.send(";1?");
+    ASSERT_TRUE(shell.wait_for_output("\n1"));
+    usleep(400000); // several key polls
+    EXPECT_NE(harness::process_state(dremlix), 'T') << "the terminal stopped the job";
+    expect_terminal_restored();
+    reader.send(";2?");
+    EXPECT_TRUE(shell.wait_for_output("\n2"));
+    kill(dremlix, SIGTERM);
+    ASSERT_TRUE(shell.wait_for_exit());
     expect_terminal_restored();
 }
 

@@ -234,6 +234,22 @@ int Child::term_signal() const {
     return status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
+char process_state(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::size_t end = line.rfind(')');
+    return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
+}
+
+pid_t first_child(pid_t pid) {
+    std::string id = std::to_string(pid);
+    std::ifstream children("/proc/" + id + "/task/" + id + "/children");
+    long child = -1;
+    children >> child;
+    return static_cast<pid_t>(child);
+}
+
 std::string built(const std::string &name) {
     return std::string(DREMLIX_BUILD_DIR) + "/" + name;
 }

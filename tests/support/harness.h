@@ -70,6 +70,12 @@ struct Child {
     void drain(Millis wait);
 };
 
+// The scheduler's state letter of a process, from /proc: 'T' when stopped, '?' when gone.
+char process_state(pid_t pid);
+
+// The first child of a process, or -1 when it has none.
+pid_t first_child(pid_t pid);
+
 // The absolute path of a program built beside the tests.
 std::string built(const std::string &name);
 
