@@ -4,6 +4,11 @@
 // instead: Wine does not refuse a second open of a serial port, so exclusive use cannot be
 // shown, and Wine's console does not pass key presses to _kbhit() in a way a test can produce,
 // so no test ends the tool with a key. Every test ends it by killing its process group.
+//
+// Over a pty, Wine's WaitCommEvent does not wait: a pty has no modem lines, Wine's wait gives up
+// at once, and the wait completes as aborted with no events. The tool then finds its bytes on a
+// later pass, where the wait reports them at once, and its reads complete only after returning
+// ERROR_IO_PENDING. These tests show that the tool gets every record through that.
 
 #include "harness.h"
 #include "wine_session.h"
