@@ -31,6 +31,11 @@ struct TwistEntry {
     DWORD events;
 };
 
+struct FailurePlan {
+    int first;
+    int times;
+};
+
 struct Pending {
     LPOVERLAPPED control = nullptr;
     long complete_at = -1; // when a read or Wine's aborted wait ends; -1: when the line says
@@ -43,6 +48,8 @@ struct State {
     Driver driver;
     std::vector<Happening> timeline; // sorted by time, stable
     std::map<Call, std::deque<TwistEntry>> twists;
+    std::map<Call, std::vector<FailurePlan>> failures;
+    std::map<Call, int> made; // calls of each kind so far
     std::string queue;
     DWORD history = 0;
     DWORD mask = 0;
@@ -186,6 +193,18 @@ BOOL fail_with(DWORD error) {
     return FALSE;
 }
 
+// Counts this call of its kind and tells whether a failure plan covers it.
+bool planned_failure(Call call) {
+    int number = ++Current->made[call];
+    for (const FailurePlan &plan : Current->failures[call]) {
+        if (number >= plan.first &&
+            (plan.times == Driver::Always || number < plan.first + plan.times)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 namespace {
@@ -214,6 +233,10 @@ void Driver::key(long at_ms) {
 
 void Driver::twist(Call call, Twist twist, long delay_ms, DWORD events) {
     Current->twists[call].push_back({twist, delay_ms, events});
+}
+
+void Driver::fail(Call call, int first, int times) {
+    Current->failures[call].push_back({first, times});
 }
 
 int Driver::count(Call call) const {
@@ -285,6 +308,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 
 BOOL CloseHandle(HANDLE hObject) {
     Record &record = log(Call::CloseHandle, hObject);
+    if (planned_failure(Call::CloseHandle)) {
+        return record.result = fail_with(ERROR_GEN_FAILURE);
+    }
     if (hObject == PortHandleValue && Current->port_open) {
         // Closing the port ends what is still outstanding on it.
         if (Current->wait.control != nullptr) {
@@ -305,7 +331,7 @@ BOOL CloseHandle(HANDLE hObject) {
 
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
     Record &record = log(Call::GetCommState, hFile);
-    if (Current->driver.comm_state_fails) {
+    if (planned_failure(Call::GetCommState) || Current->driver.comm_state_fails) {
         // A failing driver may still have scribbled over the caller's record.
         std::memset(static_cast<void *>(lpDCB), 0xA5, sizeof *lpDCB);
         return record.result = fail_with(ERROR_GEN_FAILURE);
@@ -317,6 +343,9 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
     Record &record = log(Call::SetCommState, hFile);
     record.dcb = *lpDCB;
+    if (planned_failure(Call::SetCommState)) {
+        return record.result = fail_with(ERROR_INVALID_PARAMETER);
+    }
     return record.result = TRUE;
 }
 
@@ -324,12 +353,18 @@ BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
     Record &record = log(Call::SetupComm, hFile);
     record.arg1 = dwInQueue;
     record.arg2 = dwOutQueue;
+    if (planned_failure(Call::SetupComm)) {
+        return record.result = fail_with(ERROR_GEN_FAILURE);
+    }
     return record.result = TRUE;
 }
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
     Record &record = log(Call::SetCommMask, hFile);
     record.arg1 = dwEvtMask;
+    if (planned_failure(Call::SetCommMask)) {
+        return record.result = fail_with(ERROR_GEN_FAILURE);
+    }
     Current->mask = dwEvtMask;
     return record.result = TRUE;
 }
@@ -341,6 +376,11 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
     record.arg2 = static_cast<DWORD>(bInitialState);
     record.pointer =
         lpEventAttributes != nullptr ? static_cast<const void *>(lpEventAttributes) : lpName;
+    if (planned_failure(Call::CreateEventA)) {
+        fail_with(ERROR_GEN_FAILURE);
+        record.result = FALSE;
+        return nullptr;
+    }
     Current->event_open = true;
     record.result = TRUE;
     return EventHandleValue;
@@ -348,13 +388,20 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
 
 BOOL ResetEvent(HANDLE hEvent) {
     Record &record = log(Call::ResetEvent, hEvent);
+    if (planned_failure(Call::ResetEvent)) {
+        return record.result = fail_with(ERROR_GEN_FAILURE);
+    }
     return record.result = hEvent == EventHandleValue ? TRUE : fail_with(ERROR_INVALID_HANDLE);
 }
 
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
     Record &record = log(Call::WaitCommEvent, hFile);
-    if (runaway() || Current->driver.waits_always_fail) {
+    if (runaway() || Current->driver.waits_always_fail || planned_failure(Call::WaitCommEvent)) {
         return record.result = fail_with(ERROR_GEN_FAILURE);
+    }
+    if (Current->mask == 0) {
+        // The serial driver refuses to wait when no event is asked for.
+        return record.result = fail_with(ERROR_INVALID_PARAMETER);
     }
     if (Current->wait.control != nullptr) {
         return record.result = fail_with(ERROR_INVALID_PARAMETER);
@@ -406,7 +453,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
     Record &record = log(Call::ClearCommError, hFile);
     TwistEntry twist{};
-    if (take_twist(Call::ClearCommError, &twist)) {
+    if (planned_failure(Call::ClearCommError) || take_twist(Call::ClearCommError, &twist)) {
         return record.result = fail_with(ERROR_GEN_FAILURE);
     }
     *lpErrors = 0;
@@ -420,7 +467,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     Record &record = log(Call::ReadFile, hFile);
     record.arg1 = nNumberOfBytesToRead;
+    record.arg3 = static_cast<DWORD>(Current->queue.size());
     uses_control(lpOverlapped);
+    if (planned_failure(Call::ReadFile)) {
+        return record.result = fail_with(ERROR_GEN_FAILURE);
+    }
     TwistEntry twist{};
     bool twisted = take_twist(Call::ReadFile, &twist);
     if (twisted && twist.twist == Twist::Fail) {
@@ -447,6 +498,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
     Record &record = log(Call::EscapeCommFunction, hFile);
     record.arg1 = dwFunc;
+    if (planned_failure(Call::EscapeCommFunction)) {
+        return record.result = fail_with(ERROR_GEN_FAILURE);
+    }
     return record.result = TRUE;
 }
 

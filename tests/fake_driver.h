@@ -40,7 +40,7 @@ struct Record {
     HANDLE handle;    // the handle the call was given
     DWORD arg1;       // access, queue size, mask, count asked for, escape code, ms
     DWORD arg2;       // share mode, output queue size, flags
-    DWORD arg3;       // creation disposition; MessageBoxA style
+    DWORD arg3;       // creation disposition; MessageBoxA style; bytes queued at a ReadFile
     DWORD arg4;       // flags and attributes
     std::string text; // file name, message text
     std::string caption;
@@ -66,6 +66,13 @@ struct Driver {
     void twist(Call call, Twist twist, long delay_ms = 0, DWORD events = 0);
     // Every WaitCommEvent from now on fails.
     bool waits_always_fail = false;
+
+    // Calls of this kind fail from the `first`-th one made (counting from 1), `times` of them
+    // in a row, or every one from then on with Always. A failing call returns FALSE (NULL for
+    // CreateEventA) with a hard error and does none of its work, except GetCommState, which
+    // scribbles over the caller's record as a failing driver may.
+    static const int Always = -1;
+    void fail(Call call, int first = 1, int times = 1);
 
     // Windows under Wine: waits with nothing to report end ERROR_OPERATION_ABORTED soon
     // after, and every read returns pending even with bytes waiting, completing soon after.
