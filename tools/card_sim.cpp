@@ -819,6 +819,9 @@ void print_summary(const sim_state &state) {
     const long long end = state.drained_ns != 0 ? state.drained_ns : monotonic_ns();
     const double seconds =
         state.first_write_ns != 0 ? static_cast<double>(end - state.first_write_ns) / 1e9 : 0.0;
+    // dremlix leaves its last record without a line end; on a terminal, start our own.
+    if (state.child > 0 && isatty(STDERR_FILENO))
+        std::fputc('\n', stderr);
     std::fprintf(stderr,
                  "dremlix-sim: records=%ld overlong=%ld noise_bytes=%lld bytes=%lld seconds=%.3f "
                  "first_ns=%lld drained_ns=%lld stalls=%ld port_output=%lld\n",
