@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,6 +24,25 @@ using Clock = std::chrono::steady_clock;
 void fail_hard(const char *what) {
     std::perror(what);
     std::abort();
+}
+
+// Whether a program path names the built tool, through a link or not.
+bool is_the_tool(const std::string &program) {
+    struct stat wanted {};
+    struct stat given {};
+    return stat(built("dremlix").c_str(), &wanted) == 0 && stat(program.c_str(), &given) == 0 &&
+           wanted.st_dev == given.st_dev && wanted.st_ino == given.st_ino;
+}
+
+// The words of the wrapper command for the tool, or none.
+std::vector<std::string> tool_wrapper() {
+    std::vector<std::string> words;
+    const char *wrapper = std::getenv(ToolWrapperVariable);
+    std::istringstream split(wrapper != nullptr ? wrapper : "");
+    for (std::string word; split >> word;) {
+        words.push_back(word);
+    }
+    return words;
 }
 
 } // namespace
@@ -78,8 +98,13 @@ Child::Child(const Options &options) {
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
         fail_hard("pipe");
     }
+    std::vector<std::string> words;
+    if (!options.argv.empty() && is_the_tool(options.argv[0])) {
+        words = tool_wrapper();
+    }
+    words.insert(words.end(), options.argv.begin(), options.argv.end());
     std::vector<char *> argv;
-    for (const std::string &arg : options.argv) {
+    for (const std::string &arg : words) {
         argv.push_back(const_cast<char *>(arg.c_str()));
     }
     argv.push_back(nullptr);
@@ -107,7 +132,7 @@ Child::Child(const Options &options) {
             setenv(entry.first.c_str(), entry.second.c_str(), 1);
         }
         ::signal(SIGPIPE, SIG_DFL);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out_pipe[1]);
@@ -198,6 +223,13 @@ bool Child::wait_for_exit(Millis deadline) {
         }
     }
     return true;
+}
+
+void Child::close_output() {
+    if (out >= 0) {
+        close(out);
+        out = -1;
+    }
 }
 
 void Child::signal(int number) {

@@ -61,6 +61,8 @@ struct Child {
     bool wait_for_exit(Millis deadline = Patience);
     bool running();
     void signal(int number);
+    // Closes our end of the standard output pipe, as a reader that has gone away does.
+    void close_output();
     // User plus system CPU time so far, from /proc.
     double cpu_seconds() const;
     int exit_code() const;   // -1 unless it exited normally
@@ -75,6 +77,10 @@ char process_state(pid_t pid);
 
 // The first child of a process, or -1 when it has none.
 pid_t first_child(pid_t pid);
+
+// When DREMLIX_TOOL_WRAPPER is set (e.g. "valgrind --error-exitcode=99 -q"), children that
+// run the built tool run it under that command instead; its words are split at blanks.
+const char *const ToolWrapperVariable = "DREMLIX_TOOL_WRAPPER";
 
 // The absolute path of a program built beside the tests.
 std::string built(const std::string &name);
