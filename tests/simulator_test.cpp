@@ -404,6 +404,16 @@ TEST_P(SimulatorLine, PortCarriesExactlyTheLoggedRecords) {
     }
     EXPECT_FALSE(sent_bodies.empty());
     EXPECT_EQ(frames_in(line_bytes), sent_bodies);
+    // Whatever is not inside a frame is the noise the simulator says it added.
+    long long framed = 0;
+    for (const std::string &body : sent_bodies)
+        framed += static_cast<long long>(body.size()) + 2;
+    EXPECT_EQ(static_cast<long long>(line_bytes.size()) - framed,
+              summary_value(run.err, "noise_bytes"));
+    if (std::string(scenario.options).find("--noise") != std::string::npos ||
+        std::string(scenario.options).find("--faults") != std::string::npos) {
+        EXPECT_GT(summary_value(run.err, "noise_bytes"), 0);
+    }
     EXPECT_EQ(summary_value(run.err, "records"), records) << run.err;
     EXPECT_EQ(summary_value(run.err, "overlong"), static_cast<long>(sent.size()) - records);
     EXPECT_EQ(summary_value(run.err, "bytes"), static_cast<long>(line_bytes.size()));
@@ -416,6 +426,72 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, SimulatorLine, testing::ValuesIn(scenarios),
                          [](const testing::TestParamInfo<line_scenario> &info) {
                              return std::string(info.param.name);
                          });
+
+// How the simulator runs a command: what it hands it and what it hands back.
+struct command_case {
+    const char *name;
+    std::vector<std::string> options;
+    std::vector<std::string> command;
+    int status;
+    const char *out_has; // expected in the captured stdout, or nullptr
+    const char *err_has; // expected in the captured stderr, or nullptr
+};
+
+TEST(SimulatorCommand, PassesThePortAndTheExitStatus) {
+    const command_case cases[] = {
+        {"exit status passed on",
+         {"--input", "/dev/null"},
+         {"/bin/sh", "-c", "exit 7"},
+         7,
+         nullptr,
+         nullptr},
+        {"signal becomes 128+N",
+         {"--input", "/dev/null"},
+         {"/bin/sh", "-c", "kill -9 $$"},
+         128 + 9,
+         nullptr,
+         nullptr},
+        {"port variable names the pty, ended on schedule",
+         {"--port", "4", "--baud", "0", "--interval", "0", "--count", "3", "--term-after", "100"},
+         {"/bin/sh", "-c", "exec cat \"$DREMLIX_COM4\""},
+         0,
+         ";5494478527464549=300350180041205709?;2514342557868727=320850118931393?",
+         "records=3 "},
+        {"other ports not set",
+         {"--port", "2", "--input", "/dev/null", "--no-wait", "--settle", "0"},
+         {"/bin/sh", "-c", "test -z \"$DREMLIX_COM1\" && test -c \"$DREMLIX_COM2\""},
+         0,
+         nullptr,
+         nullptr},
+        {"nobody opens the port",
+         {"--open-timeout", "300"},
+         {"/bin/sh", "-c", "exec sleep 20"},
+         1,
+         nullptr,
+         "nobody opened"},
+        {"command not found", {}, {"/nonexistent/dremlix"}, 127, nullptr, "cannot run"},
+        {"bad option value", {"--port", "9"}, {"/bin/true"}, 1, nullptr, "--port"},
+        {"term-after without a command", {"--term-after", "5"}, {}, 1, nullptr, "needs"},
+    };
+    for (const command_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args{DREMLIX_SIM_PATH};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        if (!c.command.empty()) {
+            args.push_back("--");
+            args.insert(args.end(), c.command.begin(), c.command.end());
+        }
+        const run_result run = run_captured(args);
+        ASSERT_FALSE(run.timed_out) << run.err;
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (c.out_has != nullptr) {
+            EXPECT_NE(run.out.find(c.out_has), std::string::npos) << run.out;
+        }
+        if (c.err_has != nullptr) {
+            EXPECT_NE(run.err.find(c.err_has), std::string::npos) << run.err;
+        }
+    }
+}
 
 // ---------------------------------------------------------------------------------------
 // dremlix reading from the simulator

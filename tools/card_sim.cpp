@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -120,6 +121,7 @@ struct sim_state {
     int master_fd = -1;
     int slave_fd = -1;
     std::string slave_path;
+    struct stat slave_id {};
     pid_t child = -1;
     bool child_done = false;
     int child_status = 0;
@@ -371,6 +373,7 @@ bool open_port(sim_state &state) {
         std::fprintf(stderr, "dremlix-sim: cannot open %s: %s\n", name, std::strerror(errno));
         return false;
     }
+    fstat(state.slave_fd, &state.slave_id);
     termios line{};
     if (tcgetattr(state.slave_fd, &line) == 0) {
         cfmakeraw(&line);
@@ -386,12 +389,21 @@ void start_command(sim_state &state) {
     char variable[32];
     std::snprintf(variable, sizeof variable, "DREMLIX_COM%d", state.options.port);
     const pid_t parent = getpid();
+    // Until the exec the child holds our descriptors, the slave among them, and would
+    // pass for the reader opening the port. The pipe closes on exec, so a read that
+    // ends tells us the child is the command now.
+    int exec_done[2];
+    if (pipe2(exec_done, O_CLOEXEC) != 0) {
+        std::fprintf(stderr, "dremlix-sim: pipe: %s\n", std::strerror(errno));
+        std::exit(1);
+    }
     state.child = fork();
     if (state.child < 0) {
         std::fprintf(stderr, "dremlix-sim: fork: %s\n", std::strerror(errno));
         std::exit(1);
     }
     if (state.child == 0) {
+        close(exec_done[0]);
         setenv(variable, state.slave_path.c_str(), 1);
         // A reader left behind by a crashed simulator would run for ever on a dead
         // port; let the kernel end it with us.
@@ -403,6 +415,11 @@ void start_command(sim_state &state) {
                      std::strerror(errno));
         _exit(127);
     }
+    close(exec_done[1]);
+    char ignored = 0;
+    while (read(exec_done[0], &ignored, 1) < 0 && errno == EINTR) {
+    }
+    close(exec_done[0]);
 }
 
 // Throws away whatever the reader writes to the port, counting it: a card reader line
@@ -446,13 +463,13 @@ bool wait_until(sim_state &state, long long deadline) {
     }
 }
 
-// True when a process other than this one has the slave open.
-bool slave_opened_elsewhere(const sim_state &state) {
+// The id of a process other than this one that has the slave open, or 0.
+long slave_opened_elsewhere(const sim_state &state) {
     DIR *proc = opendir("/proc");
     if (proc == nullptr)
         return false;
     const pid_t self = getpid();
-    bool found = false;
+    long found = 0;
     while (!found) {
         const dirent *entry = readdir(proc);
         if (entry == nullptr)
@@ -475,8 +492,15 @@ bool slave_opened_elsewhere(const sim_state &state) {
             if (length <= 0)
                 continue;
             target[length] = '\0';
-            if (state.slave_path == target) {
-                found = true;
+            // The same path can name another pty: a process in another devpts instance
+            // (a container on this machine) sees its own /dev/pts/N. Only the inode
+            // tells them apart; the path check keeps out deleted ptys whose inode number
+            // ours has taken over.
+            struct stat opened {};
+            if (state.slave_path == target &&
+                fstatat(dirfd(fds), fd_entry->d_name, &opened, 0) == 0 &&
+                opened.st_dev == state.slave_id.st_dev && opened.st_ino == state.slave_id.st_ino) {
+                found = pid;
                 break;
             }
         }
@@ -493,8 +517,23 @@ bool wait_for_reader(sim_state &state) {
     if (options.wait_for_open) {
         const long long start = monotonic_ns();
         for (;;) {
-            if (slave_opened_elsewhere(state))
+            const long opener = slave_opened_elsewhere(state);
+            if (opener != 0) {
+                // With a command the opener is expected; alone, say who it was.
+                if (!options.quiet && options.command == nullptr) {
+                    char comm_path[64];
+                    char comm[64] = "?";
+                    std::snprintf(comm_path, sizeof comm_path, "/proc/%ld/comm", opener);
+                    if (FILE *file = std::fopen(comm_path, "r")) {
+                        if (std::fgets(comm, sizeof comm, file) != nullptr)
+                            comm[std::strcspn(comm, "\n")] = '\0';
+                        std::fclose(file);
+                    }
+                    std::fprintf(stderr, "dremlix-sim: %s opened by process %ld (%s)\n",
+                                 state.slave_path.c_str(), opener, comm);
+                }
                 break;
+            }
             if (options.open_timeout_ms > 0 &&
                 monotonic_ns() - start > options.open_timeout_ms * 1000000LL) {
                 std::fprintf(stderr, "dremlix-sim: nobody opened %s within %ld ms\n",
