@@ -322,13 +322,44 @@ def report(results, command):
     return "\n".join(lines)
 
 
+NOTES = """
+## How it is measured
+
+- **Loss**: `dremlix-sim --baud 9600 --interval 0` paces every byte at 10 bit times
+  against an absolute clock; the records it logs are compared with the lines dremlix
+  prints. *Not sent* counts printed lines that match no sent record.
+- **Latency**: from the moment the simulator's write of a record's `?` returns to the
+  moment the chunk of dremlix's stdout holding the end of that record reaches this
+  driver's reader thread (both CLOCK_MONOTONIC). dremlix sleeps 100 ms after a wait that
+  finds nothing, so latencies spread over 0 to about 100 ms by design; the byte-time
+  column shows how many characters' worth of line time that is.
+- **Throughput**: the simulator writes unpaced, in blocks of 4 KiB, and the rate is bytes
+  over the time from its first write until the port's input queue stays empty. The
+  reference is `cat` reading the same kind of stream from the same kind of pty, writing
+  into the same kind of pipe. A pty holds about 4 KiB of unread input, and dremlix
+  sleeps 100 ms whenever it finds the port empty, so its unpaced rate measures that
+  idle pause against the pty's buffer, not the framer; a 9600 baud line brings 960 B/s.
+- **Cost**: CPU time from `/proc/<pid>/task/*/schedstat` (nanoseconds), sampled every
+  20 ms by the driver; peak RSS is the kernel's VmHWM. Idle is dremlix with its port open
+  and nothing arriving.
+- **Framer alone**: `dremlix-framer-bench` (Google Benchmark) feeds 4 MiB of generated
+  track-2 records with noise and overlong records through `feed_chunk` in chunks of 96
+  bytes (what a 100 ms wakeup gathers at 9600 baud) and 256 bytes (the largest read),
+  with stdout sent to /dev/null; `memchr` for `?` over the same chunks is the floor for
+  any byte scan. Debian's libbenchmark warns that it was built as DEBUG; that affects
+  the harness's bookkeeping, not the code measured.
+- dremlix runs under `setsid` (no terminal, so no key can end it) and the simulator ends
+  it with SIGTERM once the port has been read empty.
+"""
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True, help="build directory with dremlix and "
                         "dremlix-sim")
     parser.add_argument("--records", type=int, default=1000, help="records for the loss run")
     parser.add_argument("--latency-records", type=int, default=200)
-    parser.add_argument("--throughput-records", type=int, default=100000)
+    parser.add_argument("--throughput-records", type=int, default=30000)
     parser.add_argument("--idle-seconds", type=float, default=10.0)
     parser.add_argument("--framer-min-time", type=float, default=1.0)
     parser.add_argument("--command", default="tools/benchmark.sh",
@@ -354,6 +385,7 @@ def main():
                     "and its record framer alone. Written by `tools/benchmark.sh --write`; "
                     "the numbers are measurements, not limits.\n\n")
             f.write(table + "\n")
+            f.write(NOTES)
 
 
 if __name__ == "__main__":
