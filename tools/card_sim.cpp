@@ -622,7 +622,9 @@ bool send_segment(sim_state &state, const segment &part) {
         for (const auto &ending : part.records_ending)
             state.pending_records.emplace_back(state.pending.size() + ending.first, ending.second);
         state.pending += part.bytes;
-        if (state.pending.size() >= 4096)
+        // Coalescing only pays when records follow each other at once; with gaps
+        // between them a held-back record would leave late.
+        if (state.pending.size() >= 4096 || state.options.interval_max_ms > 0)
             return flush_pending(state);
         return true;
     }
