@@ -4,6 +4,8 @@
 # when a target fails; the failing input is left in the build directory.
 #
 #   tests/fuzz/run.sh [seconds] [build-dir]
+#
+# FUZZ_TARGETS picks the targets (default "framer port"; link_fuzz is built too).
 set -euo pipefail
 seconds=${1:-30}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -14,7 +16,7 @@ cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
 status=0
-for target in framer port; do
+for target in ${FUZZ_TARGETS:-framer port}; do
     # The working corpus grows in the build directory; the seeds in the tree stay as they are.
     corpus=$build/corpus-$target
     mkdir -p "$corpus" "$build/crashes-$target"
