@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <random>
 #include <sstream>
 #include <string>
@@ -57,6 +59,31 @@ std::string stty_of(const Pty &terminal) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : "stty failed";
+}
+
+// Writes all of `bytes` to the device side of the line as fast as the line takes them; false
+// when the line stops taking them for longer than the harness's patience.
+bool send_within(const Pty &line, const std::string &bytes) {
+    // Without blocking, so that a stuck line ends the wait rather than the test run.
+    int flags = fcntl(line.master, F_GETFL);
+    fcntl(line.master, F_SETFL, flags | O_NONBLOCK);
+    bool sent = true;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        pollfd writable{line.master, POLLOUT, 0};
+        ssize_t n = 0;
+        if (poll(&writable, 1, static_cast<int>(harness::Patience.count())) <= 0 ||
+            ((n = write(line.master, bytes.data() + done, bytes.size() - done)) < 0 &&
+             errno != EINTR && errno != EAGAIN)) {
+            sent = false;
+            break;
+        }
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    fcntl(line.master, F_SETFL, flags);
+    return sent;
 }
 
 // A value in kB from /proc/<pid>/status, or -1.
@@ -194,9 +221,11 @@ TEST_F(LineFaults, FloodOfNoiseLeavesMemoryFlatAndTheNextRecordWhole) {
     const std::string body = "4111111111111111=2512101AFTERFLOOD";
     // The line is written unpaced from another thread while this one drains the tool's output,
     // so neither side waits for the other.
-    std::thread sender([&] { reader.send(noise + ";" + body + "?"); });
+    bool all_sent = false;
+    std::thread sender([&] { all_sent = send_within(reader, noise + ";" + body + "?"); });
     bool printed = dremlix.wait_for_output("\n" + body, harness::Millis(120000));
     sender.join();
+    ASSERT_TRUE(all_sent) << "the tool stopped taking bytes from the line";
     ASSERT_TRUE(printed) << "the record after the flood was not printed";
     ASSERT_TRUE(dremlix.running()) << "the flood ended the tool: " << dremlix.err_text;
 
