@@ -8,8 +8,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${DREMLIX_BUILD_DIR:-$root/build}
 
 # Configure only a fresh tree: an existing one keeps the options it was made with.
+echo "Building dremlix and dremlix-sim in $build ..."
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 cmake --build "$build" --target dremlix dremlix-sim -j"$(nproc)" >/dev/null
 
