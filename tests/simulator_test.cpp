@@ -443,7 +443,19 @@ struct command_case {
     const char *err_has; // expected in the captured stderr, or nullptr
 };
 
+// This process's SigIgn line: what the command should see, since the simulator must not
+// add its own ignored signals to the ones it was started with.
+std::string ignored_signals_line() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("SigIgn:", 0) == 0)
+            return line;
+    return "SigIgn: unknown";
+}
+
 TEST(SimulatorCommand, PassesThePortAndTheExitStatus) {
+    const std::string own_ignored_signals = ignored_signals_line();
     const command_case cases[] = {
         {"exit status passed on",
          {"--input", "/dev/null"},
@@ -468,6 +480,12 @@ TEST(SimulatorCommand, PassesThePortAndTheExitStatus) {
          {"/bin/sh", "-c", "test -z \"$DREMLIX_COM1\" && test -c \"$DREMLIX_COM2\""},
          0,
          nullptr,
+         nullptr},
+        {"signals as a shell would leave them",
+         {"--input", "/dev/null", "--no-wait", "--settle", "0"},
+         {"/bin/sh", "-c", "grep -E '^SigIgn:' /proc/self/status"},
+         0,
+         own_ignored_signals.c_str(),
          nullptr},
         {"nobody opens the port",
          {"--open-timeout", "300"},

@@ -123,6 +123,7 @@ struct sim_state {
     std::string slave_path;
     struct stat slave_id {};
     pid_t child = -1;
+    void (*inherited_sigpipe)(int) = SIG_DFL;
     bool child_done = false;
     int child_status = 0;
     bool terminated_by_us = false;
@@ -404,6 +405,9 @@ void start_command(sim_state &state) {
     }
     if (state.child == 0) {
         close(exec_done[0]);
+        // An ignored signal stays ignored across exec: hand the command SIGPIPE as we
+        // were given it, not as we set it for ourselves.
+        std::signal(SIGPIPE, state.inherited_sigpipe);
         setenv(variable, state.slave_path.c_str(), 1);
         // A reader left behind by a crashed simulator would run for ever on a dead
         // port; let the kernel end it with us.
@@ -885,7 +889,7 @@ int main(int argc, char **argv) {
     // the tightest wakeups the kernel will give.
     prctl(PR_SET_TIMERSLACK, 1UL);
     // The port is a pty master: a reader gone away must not kill us with SIGPIPE.
-    std::signal(SIGPIPE, SIG_IGN);
+    state.inherited_sigpipe = std::signal(SIGPIPE, SIG_IGN);
 
     if (options.input_path != nullptr) {
         state.input =
