@@ -182,7 +182,8 @@ def measure_loss(build, count):
     return {"sent": sent, "printed": printed, "lost": lost, "duplicated": duplicated,
             "foreign": foreign, "seconds": run.summary.get("seconds", 0.0),
             "bytes": int(run.summary.get("bytes", 0)), "cpu_line_rate": cpu,
-            "peak_rss_kib": run.peak_rss_kib(), "status": run.status}
+            "peak_rss_kib": run.peak_rss_kib(), "status": run.status,
+            "stalls": int(run.summary.get("stalls", 0))}
 
 
 def measure_latency(build, count):
@@ -273,7 +274,9 @@ def report(results, command):
               "| sent | printed | lost | duplicated | not sent | line time |",
               "| ---: | ---: | ---: | ---: | ---: | ---: |",
               f"| {loss['sent']} | {loss['printed']} | {loss['lost']} | {loss['duplicated']} | "
-              f"{loss['foreign']} | {loss['seconds']:.1f} s for {loss['bytes']} bytes |", ""]
+              f"{loss['foreign']} | {loss['seconds']:.1f} s for {loss['bytes']} bytes |", "",
+              f"The simulator held {loss['bytes'] / loss['seconds']:.1f} B/s against 960 B/s "
+              f"nominal, falling behind its schedule {loss['stalls']} times.", ""]
 
     lat = results["latency"]
     values = lat["latencies"]
