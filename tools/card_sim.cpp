@@ -78,7 +78,16 @@ const char usage_text[] =
     "    first_ns=... drained_ns=... stalls=0 port_output=0\n"
     "where first_ns and drained_ns (CLOCK_MONOTONIC) are the first write and the moment\n"
     "the reader had taken every byte, and stalls counts the times the line fell behind\n"
-    "its schedule by more than 50 ms because the reader did not take the bytes.\n";
+    "its schedule by more than 50 ms because the reader did not take the bytes, and\n"
+    "port_output counts bytes the reader wrote to the port (a card reader takes none).\n"
+    "\n"
+    "Exit status: the command's as above; without a command 0. 1 for the simulator's\n"
+    "own failures (a bad option, a port nobody opened in time), 127 when the command\n"
+    "cannot be run.\n"
+    "\n"
+    "The simulator keeps the port open itself, so the raw settings it gives the line\n"
+    "stay in place until the reader sets its own. A pty carries no line break, so a\n"
+    "break cannot be simulated.\n";
 
 struct sim_options {
     int port = 1;
