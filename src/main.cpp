@@ -47,5 +47,6 @@ int main(int argc, char **, char **) {
     if (PortHandle != INVALID_HANDLE_VALUE) {
         close_port();
     }
-    return 0;
+    // Records were lost when the output could not be written.
+    return std::ferror(stdout) ? 1 : 0;
 }

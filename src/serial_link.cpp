@@ -3,6 +3,7 @@
 #include "record_framer.h"
 
 #include <conio.h>
+#include <cstdio>
 
 HANDLE PortHandle = INVALID_HANDLE_VALUE;
 
@@ -100,6 +101,11 @@ static bool wait_for_events() {
         }
         if (GetLastError() == ERROR_IO_PENDING) {
             Link.outstanding = WaitOutstanding;
+        } else {
+            // The driver will not wait for us (no mask took, or it is failing): after the
+            // pause, look at the queue as if characters had been reported, so records are still
+            // read, and no report left from an earlier wait decides instead.
+            Link.events = EV_RXCHAR;
         }
     }
     // Nothing to report yet, or the driver refused: this pause is what keeps an idle or broken
@@ -145,6 +151,9 @@ static bool read_received() {
         return finish_read();
     }
     Link.requested = Link.status.cbInQue < ReadBufferSize ? Link.status.cbInQue : ReadBufferSize;
+    // A driver may hold more than the queue size we asked for (USB adapters, Wine), and it will
+    // not announce what is already queued: the next pass reads the rest instead of waiting.
+    Link.read_again = Link.status.cbInQue > Link.requested;
     ResetEvent(Link.control.hEvent);
     DWORD count = 0;
     if (!ReadFile(PortHandle, Link.buffer, Link.requested, &count, &Link.control)) {
@@ -171,6 +180,11 @@ void receive_loop() {
     reset_record();
 
     for (;;) {
+        // Nobody can read our output any more (a closed pipe while SIGPIPE is ignored, a full
+        // disk): holding the port would only keep it from other programs.
+        if (std::ferror(stdout)) {
+            return;
+        }
         if (Link.outstanding == ReadOutstanding) {
             if (finish_read()) {
                 return;

@@ -324,7 +324,8 @@ TEST_P(OutputReaderGone, NextRecordEndsTheToolAndTheTerminalIsRestored) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pipe, OutputReaderGone,
-                         testing::Values(GoneReader{"sigpipe_default", false}),
+                         testing::Values(GoneReader{"sigpipe_default", false},
+                                         GoneReader{"sigpipe_ignored", true}),
                          [](const testing::TestParamInfo<GoneReader> &info) {
                              return std::string(info.param.name);
                          });
