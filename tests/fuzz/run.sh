@@ -5,7 +5,7 @@
 #
 #   tests/fuzz/run.sh [seconds] [build-dir]
 #
-# FUZZ_TARGETS picks the targets (default "framer port"; link_fuzz is built too).
+# FUZZ_TARGETS picks the targets (default: all three).
 set -euo pipefail
 seconds=${1:-30}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,7 +16,7 @@ cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
 status=0
-for target in ${FUZZ_TARGETS:-framer port}; do
+for target in ${FUZZ_TARGETS:-framer port link}; do
     # The working corpus grows in the build directory; the seeds in the tree stay as they are.
     corpus=$build/corpus-$target
     mkdir -p "$corpus" "$build/crashes-$target"
