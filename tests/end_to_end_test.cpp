@@ -54,39 +54,10 @@ class Operator : public testing::Test {
         return o;
     }
 
-    // True once the tool has taken over key handling, so a key or a signal now tests the way
-    // out rather than the way in.
-    bool keys_taken() {
-        for (int i = 0; i < 1500; i++) {
-            termios now{};
-            tcgetattr(terminal.slave, &now);
-            if (!(now.c_lflag & ICANON)) {
-                return true;
-            }
-            usleep(10000);
-        }
-        return false;
-    }
-
     void expect_terminal_restored() {
         termios after{};
         ASSERT_EQ(tcgetattr(terminal.slave, &after), 0);
         EXPECT_TRUE(same_settings(before, after)) << "the terminal was left changed";
-    }
-
-    // What the terminal holds for the next program to read.
-    std::string pending_input() {
-        termios peek{};
-        tcgetattr(terminal.slave, &peek);
-        termios saved = peek;
-        peek.c_lflag &= ~ICANON;
-        peek.c_cc[VMIN] = 0;
-        peek.c_cc[VTIME] = 0;
-        tcsetattr(terminal.slave, TCSANOW, &peek);
-        char buffer[64];
-        ssize_t n = read(terminal.slave, buffer, sizeof buffer);
-        tcsetattr(terminal.slave, TCSANOW, &saved);
-        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
     }
 };
 
@@ -102,7 +73,7 @@ TEST_F(Operator, PrintsRecordsAndEndsOnAKeyLeavingItForTheShell) {
     reader.send("3?;45?");
     ASSERT_TRUE(dremlix.wait_for_output("\n45"));
 
-    ASSERT_TRUE(keys_taken());
+    ASSERT_TRUE(harness::key_mode_on(terminal));
     terminal.send("q");
     ASSERT_TRUE(dremlix.wait_for_exit());
     EXPECT_EQ(dremlix.exit_code(), 0);
@@ -110,7 +81,8 @@ TEST_F(Operator, PrintsRecordsAndEndsOnAKeyLeavingItForTheShell) {
               std::string(Banner) + "\nPort:COM3\n\n4111111111111111=2512101123\n123\n45");
     EXPECT_EQ(dremlix.err_text, "");
     expect_terminal_restored();
-    EXPECT_EQ(pending_input(), "q") << "the key that ended the tool belongs to the shell";
+    EXPECT_EQ(harness::pending_input(terminal), "q")
+        << "the key that ended the tool belongs to the shell";
 }
 
 TEST_F(Operator, BytesReachTheOutputUntranslated) {
@@ -186,7 +158,7 @@ TEST_F(Operator, PortThatCannotBeOpenedEndsWith255AndSaysWhy) {
 TEST_F(Operator, SecondCopyCannotTakeAHeldPort) {
     Child first(options());
     ASSERT_TRUE(first.wait_for_output("\nPort:COM3\n"));
-    ASSERT_TRUE(keys_taken());
+    ASSERT_TRUE(harness::key_mode_on(terminal));
     Pty other_terminal{false};
     harness::Options o = options();
     o.console = &other_terminal;
@@ -212,7 +184,7 @@ TEST_F(Operator, UnpluggedReaderDoesNotSpinAndAKeyStillEndsTheTool) {
     // A busy loop would take close to the whole two seconds.
     EXPECT_LT(used, 0.5) << "CPU seconds over two seconds with the reader gone";
     ASSERT_TRUE(dremlix.running());
-    ASSERT_TRUE(keys_taken());
+    ASSERT_TRUE(harness::key_mode_on(terminal));
     terminal.send(" ");
     ASSERT_TRUE(dremlix.wait_for_exit());
     EXPECT_EQ(dremlix.exit_code(), 0);
@@ -245,7 +217,7 @@ class EndingSignal : public Operator, public testing::WithParamInterface<int> {}
 TEST_P(EndingSignal, LeavesTheTerminalAsItWas) {
     Child dremlix(options());
     ASSERT_TRUE(dremlix.wait_for_output("\nPort:COM3\n"));
-    ASSERT_TRUE(keys_taken());
+    ASSERT_TRUE(harness::key_mode_on(terminal));
     reader.send(";99?");
     ASSERT_TRUE(dremlix.wait_for_output("\n99"));
     dremlix.signal(GetParam());
@@ -262,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGINT, SIGTERM,
 TEST_F(Operator, ControlCAtTheTerminalEndsTheToolAndRestoresIt) {
     Child dremlix(options());
     ASSERT_TRUE(dremlix.wait_for_output("\nPort:COM3\n"));
-    ASSERT_TRUE(keys_taken());
+    ASSERT_TRUE(harness::key_mode_on(terminal));
     terminal.send("\x03");
     ASSERT_TRUE(dremlix.wait_for_exit());
     EXPECT_EQ(dremlix.term_signal(), SIGINT);

@@ -117,46 +117,18 @@ class LineFaults : public testing::Test {
         return o;
     }
 
-    // True once the tool has taken over key handling, so a key or a signal now tests the way
-    // out rather than the way in.
-    bool keys_taken() {
-        for (int i = 0; i < 1500; i++) {
-            termios now{};
-            tcgetattr(terminal.slave, &now);
-            if (!(now.c_lflag & ICANON)) {
-                return true;
-            }
-            usleep(10000);
-        }
-        return false;
-    }
-
     void expect_terminal_as_before() {
         EXPECT_EQ(stty_of(terminal), settings_before) << "stty -g differs after the tool ended";
     }
 
-    // Reads what is waiting in the terminal's input without waiting for a line.
-    std::string pending_input() {
-        termios saved{};
-        tcgetattr(terminal.slave, &saved);
-        termios peek = saved;
-        peek.c_lflag &= ~ICANON;
-        peek.c_cc[VMIN] = 0;
-        peek.c_cc[VTIME] = 0;
-        tcsetattr(terminal.slave, TCSANOW, &peek);
-        char buffer[64];
-        ssize_t n = read(terminal.slave, buffer, sizeof buffer);
-        tcsetattr(terminal.slave, TCSANOW, &saved);
-        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
-    }
-
     void end_with_a_key(Child &dremlix) {
-        ASSERT_TRUE(keys_taken());
+        ASSERT_TRUE(harness::key_mode_on(terminal));
         terminal.send("k");
         ASSERT_TRUE(dremlix.wait_for_exit()) << "a key press did not end the tool";
         EXPECT_EQ(dremlix.exit_code(), 0) << dremlix.err_text;
         expect_terminal_as_before();
-        EXPECT_EQ(pending_input(), "k") << "the key that ended the tool belongs to the shell";
+        EXPECT_EQ(harness::pending_input(terminal), "k")
+            << "the key that ended the tool belongs to the shell";
     }
 };
 
@@ -179,7 +151,7 @@ TEST_P(Unplugged, NoSpinAndAKeyStillEndsTheTool) {
     if (!GetParam().printed.empty()) {
         ASSERT_TRUE(dremlix.wait_for_output(GetParam().printed));
     }
-    ASSERT_TRUE(keys_taken());
+    ASSERT_TRUE(harness::key_mode_on(terminal));
     reader.close_master();
     usleep(300000);
     double start = dremlix.cpu_seconds();
@@ -257,7 +229,7 @@ TEST_P(Endings, TerminalSettingsAreExactlyAsBefore) {
     const Ending &ending = GetParam();
     Child dremlix(options());
     ASSERT_TRUE(dremlix.wait_for_output(PortLine)) << dremlix.err_text;
-    ASSERT_TRUE(keys_taken());
+    ASSERT_TRUE(harness::key_mode_on(terminal));
     reader.send(";77?");
     ASSERT_TRUE(dremlix.wait_for_output("\n77"));
     if (!ending.typed.empty()) {
@@ -273,7 +245,7 @@ TEST_P(Endings, TerminalSettingsAreExactlyAsBefore) {
     }
     expect_terminal_as_before();
     if (ending.ended_by == 0) {
-        EXPECT_EQ(pending_input(), ending.typed) << "the key belongs to the shell";
+        EXPECT_EQ(harness::pending_input(terminal), ending.typed) << "the key belongs to the shell";
     }
 }
 
@@ -305,7 +277,7 @@ TEST_P(OutputReaderGone, NextRecordEndsTheToolAndTheTerminalIsRestored) {
     }
     Child dremlix(o);
     ASSERT_TRUE(dremlix.wait_for_output(PortLine)) << dremlix.err_text;
-    ASSERT_TRUE(keys_taken());
+    ASSERT_TRUE(harness::key_mode_on(terminal));
     dremlix.close_output();
     // More than one record, so a tool that notices only a later failed write still ends.
     reader.send(";1?");

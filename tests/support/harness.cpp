@@ -266,6 +266,35 @@ int Child::term_signal() const {
     return status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
+bool key_mode_on(const Pty &terminal, Millis deadline) {
+    auto until = Clock::now() + deadline;
+    for (;;) {
+        termios now{};
+        tcgetattr(terminal.slave, &now);
+        if (!(now.c_lflag & ICANON)) {
+            return true;
+        }
+        if (Clock::now() >= until) {
+            return false;
+        }
+        usleep(10000);
+    }
+}
+
+std::string pending_input(const Pty &terminal) {
+    termios saved{};
+    tcgetattr(terminal.slave, &saved);
+    termios peek = saved;
+    peek.c_lflag &= ~ICANON;
+    peek.c_cc[VMIN] = 0;
+    peek.c_cc[VTIME] = 0;
+    tcsetattr(terminal.slave, TCSANOW, &peek);
+    char buffer[64];
+    ssize_t n = read(terminal.slave, buffer, sizeof buffer);
+    tcsetattr(terminal.slave, TCSANOW, &saved);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+}
+
 char process_state(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;

@@ -72,6 +72,13 @@ struct Child {
     void drain(Millis wait);
 };
 
+// True once the program using `terminal` has turned its line mode off, that is, taken over
+// key handling; a key or a signal after that tests the way out rather than the way in.
+bool key_mode_on(const Pty &terminal, Millis deadline = Patience);
+
+// What `terminal` holds for the next program to read, read without waiting for a line.
+std::string pending_input(const Pty &terminal);
+
 // The scheduler's state letter of a process, from /proc: 'T' when stopped, '?' when gone.
 char process_state(pid_t pid);
 
