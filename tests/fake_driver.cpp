@@ -396,7 +396,7 @@ BOOL ResetEvent(HANDLE hEvent) {
 
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
     Record &record = log(Call::WaitCommEvent, hFile);
-    if (runaway() || Current->driver.waits_always_fail || planned_failure(Call::WaitCommEvent)) {
+    if (runaway() || planned_failure(Call::WaitCommEvent)) {
         return record.result = fail_with(ERROR_GEN_FAILURE);
     }
     if (Current->mask == 0) {

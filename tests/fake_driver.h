@@ -64,8 +64,6 @@ struct Driver {
 
     // The next call of this kind is twisted; twists of one kind queue up in order.
     void twist(Call call, Twist twist, long delay_ms = 0, DWORD events = 0);
-    // Every WaitCommEvent from now on fails.
-    bool waits_always_fail = false;
 
     // Calls of this kind fail from the `first`-th one made (counting from 1), `times` of them
     // in a row, or every one from then on with Always. A failing call returns FALSE (NULL for

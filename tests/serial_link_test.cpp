@@ -199,7 +199,7 @@ TEST_F(SerialLink, IdleLineMakesOnePassPerHundredMilliseconds) {
 }
 
 TEST_F(SerialLink, WaitThatAlwaysFailsStillPausesAndEndsOnAKey) {
-    line().waits_always_fail = true;
+    line().fail(Call::WaitCommEvent, 1, fake::Driver::Always);
     line().key(700);
     EXPECT_EQ(run_loop(), "");
     EXPECT_THAT(line().sleeps(), Each(100u));
