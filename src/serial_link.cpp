@@ -34,8 +34,8 @@ struct WaitState {
     char buffer[ReadBufferSize];
     DWORD requested;
     Outstanding outstanding;
-    // A failed read step leaves its bytes queued, and the driver announces only new ones, so
-    // the next pass reads again instead of waiting.
+    // Bytes that a read step left queued (it failed, or the queue held more than one read
+    // takes) are not announced again by the driver, so the next pass reads instead of waiting.
     bool read_again;
 };
 
