@@ -239,23 +239,13 @@ void Child::signal(int number) {
 }
 
 double Child::cpu_seconds() const {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // Fields after the command name, which ends at the last ')'.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long utime = 0;
-    long stime = 0;
-    for (int i = 3; fields >> field; i++) {
-        if (i == 14) {
-            utime = std::atol(field.c_str());
-        } else if (i == 15) {
-            stime = std::atol(field.c_str());
-            break;
-        }
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return cpu_seconds_of(pid);
+}
+
+double Child::cpu_used_over(Millis span) const {
+    double start = cpu_seconds();
+    usleep(static_cast<useconds_t>(span.count() * 1000));
+    return cpu_seconds() - start;
 }
 
 int Child::exit_code() const {
@@ -293,6 +283,26 @@ std::string pending_input(const Pty &terminal) {
     ssize_t n = read(terminal.slave, buffer, sizeof buffer);
     tcsetattr(terminal.slave, TCSANOW, &saved);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+}
+
+double cpu_seconds_of(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::size_t end = line.rfind(')');
+    if (end == std::string::npos) {
+        return 0.0;
+    }
+    // Fields after the command name, which ends at the last ')': utime is 14th, stime 15th.
+    std::istringstream fields(line.substr(end + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; fields >> field && i <= 15; i++) {
+        if (i == 14 || i == 15) {
+            ticks += std::atol(field.c_str());
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 char process_state(pid_t pid) {

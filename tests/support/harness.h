@@ -65,6 +65,9 @@ struct Child {
     void close_output();
     // User plus system CPU time so far, from /proc.
     double cpu_seconds() const;
+    // CPU seconds the child uses while this waits `span`: near zero when idle, near the whole
+    // span in a busy loop.
+    double cpu_used_over(Millis span) const;
     int exit_code() const;   // -1 unless it exited normally
     int term_signal() const; // 0 unless a signal ended it
 
@@ -78,6 +81,9 @@ bool key_mode_on(const Pty &terminal, Millis deadline = Patience);
 
 // What `terminal` holds for the next program to read, read without waiting for a line.
 std::string pending_input(const Pty &terminal);
+
+// User plus system CPU seconds a process has used, from /proc; 0 when it is gone.
+double cpu_seconds_of(pid_t pid);
 
 // The scheduler's state letter of a process, from /proc: 'T' when stopped, '?' when gone.
 char process_state(pid_t pid);

@@ -84,23 +84,6 @@ std::vector<pid_t> processes_of(const std::string &program, const std::string &p
     return found;
 }
 
-double cpu_seconds_of(pid_t pid) {
-    std::string line = read_text("/proc/" + std::to_string(pid) + "/stat");
-    std::size_t close = line.rfind(')');
-    if (close == std::string::npos) {
-        return 0.0;
-    }
-    std::istringstream fields(line.substr(close + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; fields >> field && i <= 15; i++) {
-        if (i == 14 || i == 15) {
-            ticks += std::atol(field.c_str());
-        }
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 } // namespace
 
 Session &session() {
@@ -237,7 +220,7 @@ void Session::finish() {
 double Session::server_cpu_seconds() const {
     double total = 0.0;
     for (pid_t pid : processes_of("wineserver", prefix_)) {
-        total += cpu_seconds_of(pid);
+        total += harness::cpu_seconds_of(pid);
     }
     return total;
 }
