@@ -94,10 +94,12 @@ unsigned random_between(card_rng &rng, unsigned low, unsigned high) {
     return low + random_below(rng, high - low + 1);
 }
 
-bool luhn_valid(const std::string &digits) {
-    if (digits.empty())
-        return false;
-    unsigned sum = 0;
+namespace {
+
+// The Luhn sum: from the right, every second digit doubled (less 9 when over 9). False when
+// a character is not a digit.
+bool luhn_sum(const std::string &digits, unsigned &sum) {
+    sum = 0;
     bool doubled = false;
     for (std::size_t i = digits.size(); i-- > 0;) {
         const char c = digits[i];
@@ -112,25 +114,21 @@ bool luhn_valid(const std::string &digits) {
         sum += value;
         doubled = !doubled;
     }
-    return sum % 10 == 0;
+    return true;
+}
+
+} // namespace
+
+bool luhn_valid(const std::string &digits) {
+    unsigned sum = 0;
+    return !digits.empty() && luhn_sum(digits, sum) && sum % 10 == 0;
 }
 
 char luhn_check_digit(const std::string &partial) {
     // With a zero appended the partial digits sit in their final positions, so the
     // sum tells directly how far the check digit has to move it.
-    std::string with_zero = partial + '0';
     unsigned sum = 0;
-    bool doubled = false;
-    for (std::size_t i = with_zero.size(); i-- > 0;) {
-        unsigned value = static_cast<unsigned>(with_zero[i] - '0');
-        if (doubled) {
-            value *= 2;
-            if (value > 9)
-                value -= 9;
-        }
-        sum += value;
-        doubled = !doubled;
-    }
+    luhn_sum(partial + '0', sum);
     return static_cast<char>('0' + (10 - sum % 10) % 10);
 }
 
