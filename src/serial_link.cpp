@@ -10,6 +10,9 @@ HANDLE PortHandle = INVALID_HANDLE_VALUE;
 const DWORD LineBaudRate = 9600;
 const DWORD DriverQueueSize = 256;
 const DWORD WatchedEvents = EV_RXCHAR | EV_BREAK;
+// The usual DC1 and DC3.
+const char XonCharacter = 0x11;
+const char XoffCharacter = 0x13;
 
 // Idle, the loop wakes ten times a second: quick enough for an operator, cheap for the CPU.
 const DWORD WaitPauseMs = 100;
@@ -41,6 +44,20 @@ struct WaitState {
 
 static WaitState Link;
 
+// Nothing was reported to keep, so the line gets what Windows gives a port it opens: a binary
+// line without flow control, DTR and RTS raised for the reader, and distinct XON and XOFF
+// characters, without which SetCommState refuses the whole record and 9600 8N1 never reaches
+// the line.
+static void use_fallback_settings(DCB *settings) {
+    *settings = DCB{};
+    settings->DCBlength = sizeof *settings;
+    settings->fBinary = TRUE;
+    settings->fDtrControl = DTR_CONTROL_ENABLE;
+    settings->fRtsControl = RTS_CONTROL_ENABLE;
+    settings->XonChar = XonCharacter;
+    settings->XoffChar = XoffCharacter;
+}
+
 int open_port() {
     PortHandle = CreateFileA(PortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED, nullptr);
@@ -52,11 +69,7 @@ int open_port() {
     DCB settings = {};
     settings.DCBlength = sizeof settings;
     if (!GetCommState(PortHandle, &settings)) {
-        // Nothing was reported to keep; a plain binary line without flow control is the
-        // closest thing to what a card reader expects.
-        settings = DCB{};
-        settings.DCBlength = sizeof settings;
-        settings.fBinary = TRUE;
+        use_fallback_settings(&settings);
     }
     SetupComm(PortHandle, DriverQueueSize, DriverQueueSize);
     settings.BaudRate = LineBaudRate;
@@ -72,14 +85,16 @@ static bool key_pressed() {
     return _kbhit() != 0;
 }
 
-// Whether the operation outstanding on the wait control is still running. Once it has ended,
-// *count is what it transferred, or 0 when it failed.
-static bool still_running(DWORD *count) {
+enum OperationEnd { StillRunning, Succeeded, Failed };
+
+// How the operation outstanding on the wait control stands. Once it has ended, *count is what
+// it transferred, or 0 when it failed.
+static OperationEnd operation_end(DWORD *count) {
     if (GetOverlappedResult(PortHandle, &Link.control, count, FALSE)) {
-        return false;
+        return Succeeded;
     }
     *count = 0;
-    return GetLastError() == ERROR_IO_INCOMPLETE;
+    return GetLastError() == ERROR_IO_INCOMPLETE ? StillRunning : Failed;
 }
 
 // Hands the framer what the last read brought, and never more than was asked for: the rest of
@@ -116,7 +131,7 @@ static bool wait_for_events() {
     Sleep(WaitPauseMs);
     if (Link.outstanding == WaitOutstanding) {
         DWORD unused = 0;
-        if (!still_running(&unused)) {
+        if (operation_end(&unused) != StillRunning) {
             Link.outstanding = NoOperation;
         }
     }
@@ -132,10 +147,16 @@ static bool finish_read() {
     }
     DWORD count = 0;
     if (Link.outstanding == ReadOutstanding) {
-        if (still_running(&count)) {
+        OperationEnd end = operation_end(&count);
+        if (end == StillRunning) {
             return false;
         }
         Link.outstanding = NoOperation;
+        // A read that ended in failure took nothing off the queue, and the driver will not
+        // announce those bytes again.
+        if (end == Failed) {
+            Link.read_again = true;
+        }
     }
     deliver(count);
     return false;

@@ -42,6 +42,7 @@ struct Pending {
     LPDWORD events = nullptr;
     char *buffer = nullptr;
     DWORD wanted = 0;
+    bool fails = false; // a read that ends in a hard error
 };
 
 struct State {
@@ -107,6 +108,11 @@ void finish_wait(DWORD events, DWORD error) {
 
 void finish_read() {
     Pending &read = Current->read;
+    if (read.fails) {
+        complete(read.control, ERROR_GEN_FAILURE, 0);
+        Current->read = Pending{};
+        return;
+    }
     DWORD got = static_cast<DWORD>(std::min<std::size_t>(read.wanted, Current->queue.size()));
     std::memcpy(read.buffer, Current->queue.data(), got);
     Current->queue.erase(0, got);
@@ -271,6 +277,21 @@ const Record *Driver::first(Call call) const {
     return nullptr;
 }
 
+DCB usual_settings() {
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    settings.BaudRate = 9600;
+    settings.fBinary = TRUE;
+    settings.fDtrControl = DTR_CONTROL_ENABLE;
+    settings.fRtsControl = RTS_CONTROL_ENABLE;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    settings.XonChar = 0x11;
+    settings.XoffChar = 0x13;
+    return settings;
+}
+
 Driver &driver() {
     return Current->driver;
 }
@@ -343,7 +364,8 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
     Record &record = log(Call::SetCommState, hFile);
     record.dcb = *lpDCB;
-    if (planned_failure(Call::SetCommState)) {
+    // Windows refuses a record whose XON and XOFF are the same character, and applies none of it.
+    if (planned_failure(Call::SetCommState) || lpDCB->XonChar == lpDCB->XoffChar) {
         return record.result = fail_with(ERROR_INVALID_PARAMETER);
     }
     return record.result = TRUE;
@@ -477,8 +499,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (twisted && twist.twist == Twist::Fail) {
         return record.result = fail_with(ERROR_GEN_FAILURE);
     }
-    if ((twisted && twist.twist == Twist::Pending) || Current->driver.wine) {
+    bool pends = twisted && (twist.twist == Twist::Pending || twist.twist == Twist::PendingFails);
+    if (pends || Current->driver.wine) {
         Current->read.control = lpOverlapped;
+        Current->read.fails = twisted && twist.twist == Twist::PendingFails;
         Current->read.buffer = static_cast<char *>(lpBuffer);
         Current->read.wanted = nNumberOfBytesToRead;
         Current->read.complete_at = Current->driver.now + (twisted ? twist.delay_ms : WineDelayMs);

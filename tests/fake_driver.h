@@ -51,10 +51,16 @@ struct Record {
 
 // What the next call of a kind does instead of its normal work.
 enum class Twist {
-    Fail,    // returns FALSE with a hard error; writes nothing
-    Pending, // returns FALSE with ERROR_IO_PENDING; completes `delay_ms` later
-    Events,  // WaitCommEvent only: returns TRUE with `events`, whatever the line holds
+    Fail,         // returns FALSE with a hard error; writes nothing
+    Pending,      // returns FALSE with ERROR_IO_PENDING; completes `delay_ms` later
+    Events,       // WaitCommEvent only: returns TRUE with `events`, whatever the line holds
+    PendingFails, // ReadFile only: returns pending, then ends `delay_ms` later with a hard
+                  // error, having taken nothing off the queue
 };
+
+// What a Windows driver reports for a port nobody has configured: 9600 8N1, binary, DTR and
+// RTS raised, no flow control, the usual XON and XOFF.
+DCB usual_settings();
 
 struct Driver {
     // The line and the console, in fake time.
@@ -78,7 +84,7 @@ struct Driver {
 
     bool open_fails = false;
     bool comm_state_fails = false;
-    DCB reported{}; // what GetCommState reports
+    DCB reported = usual_settings(); // what GetCommState reports
     std::string command_line = "dremlix";
 
     // Observations.
