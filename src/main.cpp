@@ -4,6 +4,12 @@
 #include <cstring>
 #include <windows.h>
 
+// The maker's notice names the version, which the build takes from the CMake project: one
+// place to change it, and no build that forgets it.
+#ifndef DREMLIX_VERSION
+#error "DREMLIX_VERSION must be defined to the tool's version, as CMakeLists.txt does"
+#endif
+
 char PortName[5];
 
 // The character after the first blank of the raw command line picks the port; anything but
@@ -27,7 +33,7 @@ static void print_banner() {
     std::printf("\nReading Data From CipherLab 1023 Card Reader");
     std::printf("\nUse: Dremlix X,where X is Com port number(1-8), default = 1");
     std::printf("\nPress any key to terminate the programm.");
-    std::printf("\nDremlix card reader console, made by the Dremlix team.");
+    std::printf("\nDremlix card reader console " DREMLIX_VERSION ", made by the Dremlix team.");
     std::printf("\nPort:%s\n", PortName);
     // The operator, or a program reading our output, learns the port before any wait begins.
     std::fflush(stdout);
