@@ -2,9 +2,11 @@
 //
 // While the tool runs, the terminal hands over each key at once and does not echo it; the
 // poll only counts what is waiting, so the key that ends the tool stays in the terminal's input
-// for the shell. Whatever this file changes it puts back on every way out: a normal exit, and
-// the signals that end or stop the process, after which the signal still takes its default
-// action.
+// for the shell. Whatever this file changes it puts back on every way out: a normal exit, the
+// signals that end the process (through the exit path's handlers) and the ones that stop it,
+// after which the signal still takes its default action.
+#include "linux_platform.h"
+
 #include <conio.h>
 
 #include <csignal>
@@ -23,14 +25,65 @@ bool ConsoleTried;
 termios Saved;
 volatile sig_atomic_t Changed;
 
-const int EndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-
 bool in_foreground() {
     return tcgetpgrp(ConsoleFd) == getpgrp();
 }
 
+void key_mode_on() {
+    if (Changed) {
+        return;
+    }
+    termios keys = Saved;
+    keys.c_lflag &= ~(ICANON | ECHO);
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    // Marked before the change, so a signal that lands during it still restores: restoring
+    // settings that never changed does no harm.
+    Changed = 1;
+    if (tcsetattr(ConsoleFd, TCSANOW, &keys) != 0) {
+        Changed = 0;
+    }
+}
+
+void install(int signal, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
+
+void on_stop_signal(int signal) {
+    linux_restore_console();
+    raise(signal);
+    // Continued: the shell may have moved us to the background, so the next poll decides.
+    install(SIGTSTP, on_stop_signal);
+}
+
+void open_console() {
+    ConsoleTried = true;
+    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    if (tcgetattr(fd, &Saved) != 0) {
+        close(fd);
+        return;
+    }
+    ConsoleFd = fd;
+    std::atexit(linux_restore_console);
+    linux_watch_ending_signals();
+    struct sigaction current {};
+    // A stop ignored by whoever started us stays ignored.
+    if (sigaction(SIGTSTP, nullptr, &current) != 0 || current.sa_handler != SIG_IGN) {
+        install(SIGTSTP, on_stop_signal);
+    }
+}
+
+} // namespace
+
 // Called from signal handlers too: only async-signal-safe calls here.
-void restore_console() {
+void linux_restore_console() {
     if (!Changed) {
         return;
     }
@@ -46,76 +99,14 @@ void restore_console() {
     Changed = 0;
 }
 
-void key_mode_on() {
-    // A tool started in the background leaves the terminal to the foreground job; it takes
-    // over key handling once it is brought to the foreground.
-    if (Changed || !in_foreground()) {
-        return;
-    }
-    termios keys = Saved;
-    keys.c_lflag &= ~(ICANON | ECHO);
-    keys.c_cc[VMIN] = 1;
-    keys.c_cc[VTIME] = 0;
-    if (tcsetattr(ConsoleFd, TCSANOW, &keys) == 0) {
-        Changed = 1;
-    }
-}
-
-void on_ending_signal(int signal) {
-    restore_console();
-    // The handler was installed to reset itself, so this ends the process the default way.
-    raise(signal);
-}
-
-void install(int signal, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    action.sa_flags = SA_RESETHAND | SA_NODEFER;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-}
-
-void on_stop_signal(int signal) {
-    restore_console();
-    raise(signal);
-    // Continued: the shell may have moved us to the background, so the next poll decides.
-    install(SIGTSTP, on_stop_signal);
-}
-
-void install_unless_ignored(int signal, void (*handler)(int)) {
-    struct sigaction current {};
-    // A signal ignored by whoever started us (nohup, a background job) stays ignored.
-    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
-        return;
-    }
-    install(signal, handler);
-}
-
-void open_console() {
-    ConsoleTried = true;
-    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return;
-    }
-    if (tcgetattr(fd, &Saved) != 0) {
-        close(fd);
-        return;
-    }
-    ConsoleFd = fd;
-    std::atexit(restore_console);
-    for (int signal : EndingSignals) {
-        install_unless_ignored(signal, on_ending_signal);
-    }
-    install_unless_ignored(SIGTSTP, on_stop_signal);
-}
-
-} // namespace
-
 int _kbhit(void) {
     if (!ConsoleTried) {
         open_console();
     }
-    if (ConsoleFd == NoConsole) {
+    // In the background the terminal's input belongs to the foreground job: what is typed there
+    // is for the shell, not a key for us. The tool takes over key handling once it is brought
+    // to the foreground.
+    if (ConsoleFd == NoConsole || !in_foreground()) {
         return 0;
     }
     key_mode_on();

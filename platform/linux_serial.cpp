@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,11 @@ struct Object {
 
 const int ObjectCount = 16;
 Object Objects[ObjectCount];
+
+// The descriptors that hold a device's exclusive flag, by slot, or -1: kept apart from the
+// objects so that a signal handler can clear the flags without reading a half-written object.
+volatile sig_atomic_t ExclusiveFds[ObjectCount] = {-1, -1, -1, -1, -1, -1, -1, -1,
+                                                   -1, -1, -1, -1, -1, -1, -1, -1};
 DWORD LastError;
 char OpenFailure[600];
 
@@ -196,6 +202,15 @@ DWORD rate_of(speed_t speed) {
 
 } // namespace
 
+void linux_release_ports() {
+    for (volatile sig_atomic_t &fd : ExclusiveFds) {
+        if (fd >= 0) {
+            ioctl(fd, TIOCNXCL);
+            fd = -1;
+        }
+    }
+}
+
 const char *linux_open_failure() {
     return OpenFailure;
 }
@@ -258,6 +273,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD dwShareMode, LPSECURITY_ATTRI
         return INVALID_HANDLE_VALUE;
     }
     if (dwShareMode == 0) {
+        // A signal that ends us must not leave the device closed to everyone else.
+        linux_watch_ending_signals();
+        ExclusiveFds[slot] = fd;
         ioctl(fd, TIOCEXCL);
     }
     make_raw(fd);
@@ -282,6 +300,7 @@ BOOL CloseHandle(HANDLE hObject) {
     }
     // The exclusive flag outlives our descriptor while someone else holds the device open.
     ioctl(port->fd, TIOCNXCL);
+    ExclusiveFds[port - Objects] = -1;
     close(port->fd);
     port->kind = FreeSlot;
     return TRUE;
@@ -359,8 +378,9 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
         LastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
+    // As on Windows, XON equal to XOFF makes the whole record invalid, flow control or not.
     if (!speed_of(lpDCB->BaudRate, &speed) || lpDCB->Parity > SPACEPARITY ||
-        lpDCB->StopBits > TWOSTOPBITS) {
+        lpDCB->StopBits > TWOSTOPBITS || lpDCB->XonChar == lpDCB->XoffChar) {
         LastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }

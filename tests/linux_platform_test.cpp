@@ -224,17 +224,29 @@ TEST_F(PtyPort, LineSettingsReachTheDeviceAndReadBack) {
     EXPECT_EQ(back.StopBits, TWOSTOPBITS);
     EXPECT_EQ(back.fOutX, 1u);
 
+    // As Windows does, a record the line cannot take is refused whole.
     struct Refused {
+        const char *why;
         DWORD rate;
         BYTE size;
         BYTE parity;
-    } refused[] = {{12345, 8, NOPARITY}, {9600, 9, NOPARITY}, {9600, 8, 7}};
+        char xon;
+        char xoff;
+    } refused[] = {{"unknown rate", 12345, 8, NOPARITY, 0x11, 0x13},
+                   {"nine data bits", 9600, 9, NOPARITY, 0x11, 0x13},
+                   {"unknown parity", 9600, 8, 7, 0x11, 0x13},
+                   {"XON equal to XOFF", 9600, 8, NOPARITY, 0, 0}};
     for (const Refused &r : refused) {
         settings.BaudRate = r.rate;
         settings.ByteSize = r.size;
         settings.Parity = r.parity;
-        EXPECT_FALSE(SetCommState(port, &settings)) << r.rate << " " << int(r.size);
+        settings.XonChar = r.xon;
+        settings.XoffChar = r.xoff;
+        EXPECT_FALSE(SetCommState(port, &settings)) << r.why;
     }
+    ASSERT_EQ(tcgetattr(pty.slave, &line), 0);
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B4800))
+        << "a refused record changed the line";
 }
 
 TEST_F(PtyPort, PortIsForThisProgramAlone) {
