@@ -172,23 +172,15 @@ TEST_F(Operator, SecondCopyCannotTakeAHeldPort) {
     EXPECT_TRUE(first.wait_for_output("\nstill-mine")) << "the first copy lost its line";
 }
 
-TEST_F(Operator, UnpluggedReaderDoesNotSpinAndAKeyStillEndsTheTool) {
-    Child dremlix(options());
-    ASSERT_TRUE(dremlix.wait_for_output("\nPort:COM3\n"));
-    reader.send(";1?;2");
-    ASSERT_TRUE(dremlix.wait_for_output("\n1"));
-    reader.close_master();
-    usleep(200000);
-    double used = dremlix.cpu_used_over(Millis(2000));
-    // A busy loop would take close to the whole two seconds.
-    EXPECT_LT(used, 0.5) << "CPU seconds over two seconds with the reader gone";
-    ASSERT_TRUE(dremlix.running());
-    ASSERT_TRUE(harness::key_mode_on(terminal));
-    terminal.send(" ");
-    ASSERT_TRUE(dremlix.wait_for_exit());
-    EXPECT_EQ(dremlix.exit_code(), 0);
-    expect_terminal_restored();
-}
+// Ends a process that the test did not start itself, on every way out of the test.
+struct EndedOnExit {
+    pid_t pid = -1;
+    ~EndedOnExit() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+        }
+    }
+};
 
 TEST_F(Operator, BackgroundJobLeavesTheTerminalAloneAndKeepsRunning) {
     // An interactive shell starts the tool as a background job of its own terminal, so the
@@ -197,46 +189,23 @@ TEST_F(Operator, BackgroundJobLeavesTheTerminalAloneAndKeepsRunning) {
     o.argv = {"/bin/bash", "--norc", "-ic", tool() + " 3 & wait"};
     Child shell(o);
     ASSERT_TRUE(shell.wait_for_output("\nPort:COM3\n")) << shell.err_text;
-    pid_t dremlix = harness::first_child(shell.pid);
-    ASSERT_GT(dremlix, 0);
+    EndedOnExit dremlix;
+    dremlix.pid = harness::first_child(shell.pid);
+    ASSERT_GT(dremlix.pid, 0);
     reader.send(";1?");
     ASSERT_TRUE(shell.wait_for_output("\n1"));
+    // What the user types meanwhile is for the shell in the foreground, not a key for the job.
+    terminal.send("ls\n");
     usleep(400000); // several key polls
-    EXPECT_NE(harness::process_state(dremlix), 'T') << "the terminal stopped the job";
+    // 'T': the terminal stopped the job; 'Z' or gone: the type-ahead ended it.
+    char state = harness::process_state(dremlix.pid);
+    EXPECT_TRUE(state == 'S' || state == 'R') << "the job's state is " << state;
     expect_terminal_restored();
     reader.send(";2?");
     EXPECT_TRUE(shell.wait_for_output("\n2"));
-    kill(dremlix, SIGTERM);
+    EXPECT_EQ(harness::pending_input(terminal), "ls\n") << "the job took the shell's input";
+    kill(dremlix.pid, SIGTERM);
     ASSERT_TRUE(shell.wait_for_exit());
-    expect_terminal_restored();
-}
-
-class EndingSignal : public Operator, public testing::WithParamInterface<int> {};
-
-TEST_P(EndingSignal, LeavesTheTerminalAsItWas) {
-    Child dremlix(options());
-    ASSERT_TRUE(dremlix.wait_for_output("\nPort:COM3\n"));
-    ASSERT_TRUE(harness::key_mode_on(terminal));
-    reader.send(";99?");
-    ASSERT_TRUE(dremlix.wait_for_output("\n99"));
-    dremlix.signal(GetParam());
-    ASSERT_TRUE(dremlix.wait_for_exit());
-    EXPECT_EQ(dremlix.term_signal(), GetParam()) << "the signal's own action ends the process";
-    expect_terminal_restored();
-}
-
-INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal, testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
-                         [](const testing::TestParamInfo<int> &info) {
-                             return std::string(sigabbrev_np(info.param));
-                         });
-
-TEST_F(Operator, ControlCAtTheTerminalEndsTheToolAndRestoresIt) {
-    Child dremlix(options());
-    ASSERT_TRUE(dremlix.wait_for_output("\nPort:COM3\n"));
-    ASSERT_TRUE(harness::key_mode_on(terminal));
-    terminal.send("\x03");
-    ASSERT_TRUE(dremlix.wait_for_exit());
-    EXPECT_EQ(dremlix.term_signal(), SIGINT);
     expect_terminal_restored();
 }
 

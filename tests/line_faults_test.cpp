@@ -14,6 +14,8 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -108,6 +110,9 @@ class LineFaults : public testing::Test {
     void SetUp() override {
         settings_before = stty_of(terminal);
         ASSERT_NE(settings_before, "stty failed");
+        // The signals that dump core end the tool in these tests on purpose.
+        rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
     }
 
     harness::Options options() {
@@ -248,18 +253,72 @@ TEST_P(Endings, TerminalSettingsAreExactlyAsBefore) {
     }
 }
 
+// Every signal whose default action ends the process, from a user, a shell, a supervisor or a
+// fault; each still ends it as it would have, core dump included.
 INSTANTIATE_TEST_SUITE_P(
     Ways, Endings,
-    testing::Values(Ending{"key", "x", 0, 0}, Ending{"control_c", "\x03", 0, SIGINT},
-                    Ending{"sigint", "", SIGINT, SIGINT}, Ending{"sigterm", "", SIGTERM, SIGTERM},
-                    Ending{"sighup", "", SIGHUP, SIGHUP}),
+    testing::Values(
+        Ending{"key", "x", 0, 0}, Ending{"control_c", "\x03", 0, SIGINT},
+        Ending{"control_backslash", "\x1c", 0, SIGQUIT}, Ending{"sigint", "", SIGINT, SIGINT},
+        Ending{"sigterm", "", SIGTERM, SIGTERM}, Ending{"sighup", "", SIGHUP, SIGHUP},
+        Ending{"sigquit", "", SIGQUIT, SIGQUIT}, Ending{"sigpipe", "", SIGPIPE, SIGPIPE},
+        Ending{"sigabrt", "", SIGABRT, SIGABRT}, Ending{"sigsegv", "", SIGSEGV, SIGSEGV},
+        Ending{"sigbus", "", SIGBUS, SIGBUS}, Ending{"sigfpe", "", SIGFPE, SIGFPE},
+        Ending{"sigill", "", SIGILL, SIGILL}, Ending{"sigalrm", "", SIGALRM, SIGALRM},
+        Ending{"sigusr1", "", SIGUSR1, SIGUSR1}, Ending{"sigusr2", "", SIGUSR2, SIGUSR2}),
     [](const testing::TestParamInfo<Ending> &info) { return std::string(info.param.name); });
+
+// A tool ended by a signal must give the device back: while another program keeps it open (the
+// simulator, a logger, a modem manager), a flag left behind would shut every later ordinary
+// user out. Root passes that flag, so the tool runs here as an ordinary user.
+class PortAfterSignal : public testing::TestWithParam<int> {
+  protected:
+    Pty reader; // its device side stays open throughout, as another program's would
+
+    void SetUp() override {
+        ASSERT_EQ(chmod(reader.path.c_str(), 0666), 0);
+    }
+
+    harness::Options as_nobody() {
+        harness::Options o;
+        o.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", tool(), "3"};
+        o.env = {{"DREMLIX_COM3", reader.path}};
+        return o;
+    }
+};
+
+TEST_P(PortAfterSignal, IsFreeForTheNextUser) {
+    {
+        Child first(as_nobody());
+        ASSERT_TRUE(first.wait_for_output(PortLine)) << first.err_text;
+        // A printed record shows the port open and held.
+        reader.send(";1?");
+        ASSERT_TRUE(first.wait_for_output("\n1")) << first.err_text;
+        first.signal(GetParam());
+        ASSERT_TRUE(first.wait_for_exit());
+        EXPECT_EQ(first.term_signal(), GetParam());
+    }
+    Child next(as_nobody());
+    ASSERT_TRUE(next.wait_for_output(PortLine)) << next.err_text;
+    reader.send(";2?");
+    EXPECT_TRUE(next.wait_for_output("\n2"))
+        << "the port stayed closed to others: " << next.err_text;
+    next.signal(SIGTERM);
+    next.wait_for_exit();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, PortAfterSignal, testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const testing::TestParamInfo<int> &info) {
+                             return std::string(sigabbrev_np(info.param));
+                         });
 
 // The program reading the tool's output has gone: the next record the tool prints must end it,
 // by SIGPIPE or by the failed write, and not leave it running on a port nobody reads.
 struct GoneReader {
     const char *name;
     bool sigpipe_ignored; // as when started by a program that ignores SIGPIPE, or under nohup
+    int ended_by;         // the signal that ends it, or 0
+    int exit_code;        // when no signal ends it: records were lost, so not 0
 };
 
 void PrintTo(const GoneReader &gone, std::ostream *out) {
@@ -289,14 +348,16 @@ TEST_P(OutputReaderGone, NextRecordEndsTheToolAndTheTerminalIsRestored) {
         ADD_FAILURE() << "the tool kept running with nobody reading its output";
         return;
     }
-    EXPECT_TRUE(dremlix.term_signal() == SIGPIPE || dremlix.term_signal() == 0)
-        << "ended by signal " << dremlix.term_signal();
+    EXPECT_EQ(dremlix.term_signal(), GetParam().ended_by);
+    if (GetParam().ended_by == 0) {
+        EXPECT_EQ(dremlix.exit_code(), GetParam().exit_code);
+    }
     expect_terminal_as_before();
 }
 
 INSTANTIATE_TEST_SUITE_P(Pipe, OutputReaderGone,
-                         testing::Values(GoneReader{"sigpipe_default", false},
-                                         GoneReader{"sigpipe_ignored", true}),
+                         testing::Values(GoneReader{"sigpipe_default", false, SIGPIPE, 0},
+                                         GoneReader{"sigpipe_ignored", true, 0, 1}),
                          [](const testing::TestParamInfo<GoneReader> &info) {
                              return std::string(info.param.name);
                          });
