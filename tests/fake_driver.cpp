@@ -333,7 +333,17 @@ BOOL CloseHandle(HANDLE hObject) {
         return record.result = fail_with(ERROR_GEN_FAILURE);
     }
     if (hObject == PortHandleValue && Current->port_open) {
-        // Closing the port ends what is still outstanding on it.
+        // Closing the port ends what is still outstanding on it, writing into the tool's
+        // records one last time and signalling their event.
+        for (const Pending *pending : {&Current->wait, &Current->read}) {
+            if (pending->control == nullptr) {
+                continue;
+            }
+            Current->driver.aborted_at_close++;
+            if (pending->control->hEvent != EventHandleValue || !Current->event_open) {
+                Current->driver.aborted_into_stale_state++;
+            }
+        }
         if (Current->wait.control != nullptr) {
             finish_wait(0, ERROR_OPERATION_ABORTED);
         }

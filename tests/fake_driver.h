@@ -93,6 +93,11 @@ struct Driver {
     // Operations started on an OVERLAPPED that another operation was still using: Windows
     // would then report one's completion as the other's.
     int overlapped_misuse = 0;
+    // Operations still outstanding when the port closed, and those whose wait control no
+    // longer held the loop's open event then: the tool had let go of state the driver still
+    // writes.
+    int aborted_at_close = 0;
+    int aborted_into_stale_state = 0;
     // Set when the tool made so many calls without ending that the driver pressed a key.
     bool runaway = false;
 

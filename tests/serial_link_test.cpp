@@ -325,8 +325,11 @@ TEST_F(SerialLink, KeyDuringAnOutstandingReadLeavesItsStateValidUntilClose) {
     line().key(10);
     EXPECT_EQ(run_loop(), "");
     // close_port ended the read; the driver wrote its status into the wait control after the
-    // loop had returned, which is only safe because that record outlives the loop.
+    // loop had returned, which is only safe because that record, and its event, outlive it.
     EXPECT_EQ(PortHandle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(line().aborted_at_close, 1);
+    EXPECT_EQ(line().aborted_into_stale_state, 0)
+        << "the wait control or its event was gone before the port closed";
 }
 
 } // namespace
