@@ -23,13 +23,16 @@ const DWORD ReadBufferSize = DriverQueueSize;
 
 enum Outstanding { NoOperation, WaitOutstanding, ReadOutstanding };
 
+// Everything the loop's waits and reads hand to the driver, and what the loop remembers of
+// them between passes.
+//
 // The wait control serves every wait and every read, so at most one operation may be running
 // on it: while a wait is outstanding the loop does not read, and while a read is outstanding
 // it does not wait. Otherwise a completed wait could pass for a completed read.
 //
 // This lives outside the loop because an operation still outstanding when the loop returns
 // refers to it, and the driver may write into it until close_port has closed the port.
-struct WaitState {
+struct ReceiveState {
     DWORD events;
     OVERLAPPED control;
     DWORD errors;
@@ -42,7 +45,7 @@ struct WaitState {
     bool read_again;
 };
 
-static WaitState Link;
+static ReceiveState Receiver;
 
 // Nothing was reported to keep, so the line gets what Windows gives a port it opens: a binary
 // line without flow control, DTR and RTS raised for the reader, and distinct XON and XOFF
@@ -90,7 +93,7 @@ enum OperationEnd { StillRunning, Succeeded, Failed };
 // How the operation outstanding on the wait control stands. Once it has ended, *count is what
 // it transferred, or 0 when it failed.
 static OperationEnd operation_end(DWORD *count) {
-    if (GetOverlappedResult(PortHandle, &Link.control, count, FALSE)) {
+    if (GetOverlappedResult(PortHandle, &Receiver.control, count, FALSE)) {
         return Succeeded;
     }
     *count = 0;
@@ -100,27 +103,27 @@ static OperationEnd operation_end(DWORD *count) {
 // Hands the framer what the last read brought, and never more than was asked for: the rest of
 // the buffer holds an older chunk.
 static void deliver(DWORD count) {
-    if (count > Link.requested) {
-        count = Link.requested;
+    if (count > Receiver.requested) {
+        count = Receiver.requested;
     }
-    feed_chunk(Link.buffer, static_cast<int>(count));
+    feed_chunk(Receiver.buffer, static_cast<int>(count));
 }
 
-// Waits for the driver to report events in Link.events. Returns true when a key press ends
+// Waits for the driver to report events in Receiver.events. Returns true when a key press ends
 // the loop.
 static bool wait_for_events() {
-    if (Link.outstanding == NoOperation) {
-        ResetEvent(Link.control.hEvent);
-        if (WaitCommEvent(PortHandle, &Link.events, &Link.control)) {
+    if (Receiver.outstanding == NoOperation) {
+        ResetEvent(Receiver.control.hEvent);
+        if (WaitCommEvent(PortHandle, &Receiver.events, &Receiver.control)) {
             return false;
         }
         if (GetLastError() == ERROR_IO_PENDING) {
-            Link.outstanding = WaitOutstanding;
+            Receiver.outstanding = WaitOutstanding;
         } else {
             // The driver will not wait for us (no mask took, or it is failing): after the
             // pause, look at the queue as if characters had been reported, so records are still
             // read, and no report left from an earlier wait decides instead.
-            Link.events = EV_RXCHAR;
+            Receiver.events = EV_RXCHAR;
         }
     }
     // Nothing to report yet, or the driver refused: this pause is what keeps an idle or broken
@@ -129,75 +132,81 @@ static bool wait_for_events() {
         return true;
     }
     Sleep(WaitPauseMs);
-    if (Link.outstanding == WaitOutstanding) {
+    if (Receiver.outstanding == WaitOutstanding) {
         DWORD unused = 0;
         if (operation_end(&unused) != StillRunning) {
-            Link.outstanding = NoOperation;
+            Receiver.outstanding = NoOperation;
         }
     }
     return false;
 }
 
-// Pauses after a read that did not complete at once, then hands over only what has arrived.
-// Returns true when a key press ends the loop.
-static bool finish_read() {
+// The pause after a read step that returned FALSE, pending or failed. Returns true when a key
+// press ends the loop.
+static bool pause_after_read() {
     Sleep(ReadPauseMs);
-    if (key_pressed()) {
-        return true;
-    }
+    return key_pressed();
+}
+
+// Hands the framer what a pending read brought, once it has ended. A read that failed took
+// nothing off the queue, and the driver will not announce those bytes again.
+static void collect_pending_read() {
     DWORD count = 0;
-    if (Link.outstanding == ReadOutstanding) {
-        OperationEnd end = operation_end(&count);
-        if (end == StillRunning) {
-            return false;
-        }
-        Link.outstanding = NoOperation;
-        // A read that ended in failure took nothing off the queue, and the driver will not
-        // announce those bytes again.
-        if (end == Failed) {
-            Link.read_again = true;
-        }
+    OperationEnd end = operation_end(&count);
+    if (end == StillRunning) {
+        return;
+    }
+    Receiver.outstanding = NoOperation;
+    if (end == Failed) {
+        Receiver.read_again = true;
+        return;
     }
     deliver(count);
-    return false;
 }
 
 // Reads what the driver holds and frames it. Returns true when a key press ends the loop.
 static bool read_received() {
-    Link.requested = 0;
-    if (!ClearCommError(PortHandle, &Link.errors, &Link.status)) {
+    Receiver.requested = 0;
+    if (!ClearCommError(PortHandle, &Receiver.errors, &Receiver.status)) {
         // The last count may be for bytes already read, and a read of it could wait for bytes
         // that never come: pause as for a failed read, and ask again next pass.
-        Link.read_again = true;
-        return finish_read();
+        Receiver.read_again = true;
+        return pause_after_read();
     }
-    Link.requested = Link.status.cbInQue < ReadBufferSize ? Link.status.cbInQue : ReadBufferSize;
+    Receiver.requested =
+        Receiver.status.cbInQue < ReadBufferSize ? Receiver.status.cbInQue : ReadBufferSize;
     // A driver may hold more than the queue size we asked for (USB adapters, Wine), and it will
     // not announce what is already queued: the next pass reads the rest instead of waiting.
-    Link.read_again = Link.status.cbInQue > Link.requested;
-    ResetEvent(Link.control.hEvent);
+    Receiver.read_again = Receiver.status.cbInQue > Receiver.requested;
+    ResetEvent(Receiver.control.hEvent);
     DWORD count = 0;
-    if (!ReadFile(PortHandle, Link.buffer, Link.requested, &count, &Link.control)) {
+    if (!ReadFile(PortHandle, Receiver.buffer, Receiver.requested, &count, &Receiver.control)) {
         if (GetLastError() == ERROR_IO_PENDING) {
-            Link.outstanding = ReadOutstanding;
+            Receiver.outstanding = ReadOutstanding;
         } else {
-            Link.read_again = true;
+            Receiver.read_again = true;
         }
-        return finish_read();
+        if (pause_after_read()) {
+            return true;
+        }
+        if (Receiver.outstanding == ReadOutstanding) {
+            collect_pending_read();
+        }
+        return false;
     }
     deliver(count);
     return false;
 }
 
 void receive_loop() {
-    Link.events = 0;
-    Link.control = OVERLAPPED{};
-    Link.control.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    Link.errors = 0;
-    Link.status = COMSTAT{};
-    Link.requested = 0;
-    Link.outstanding = NoOperation;
-    Link.read_again = false;
+    Receiver.events = 0;
+    Receiver.control = OVERLAPPED{};
+    Receiver.control.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    Receiver.errors = 0;
+    Receiver.status = COMSTAT{};
+    Receiver.requested = 0;
+    Receiver.outstanding = NoOperation;
+    Receiver.read_again = false;
     reset_record();
 
     for (;;) {
@@ -206,26 +215,27 @@ void receive_loop() {
         if (std::ferror(stdout)) {
             return;
         }
-        if (Link.outstanding == ReadOutstanding) {
-            if (finish_read()) {
+        if (Receiver.outstanding == ReadOutstanding) {
+            if (pause_after_read()) {
                 return;
             }
+            collect_pending_read();
             continue;
         }
-        if (Link.read_again) {
-            Link.read_again = false;
+        if (Receiver.read_again) {
+            Receiver.read_again = false;
         } else {
             if (wait_for_events()) {
                 return;
             }
-            if (Link.outstanding == WaitOutstanding) {
+            if (Receiver.outstanding == WaitOutstanding) {
                 continue;
             }
             // A break wins over characters reported with it.
-            if (Link.events & EV_BREAK) {
+            if (Receiver.events & EV_BREAK) {
                 return;
             }
-            if (!(Link.events & EV_RXCHAR)) {
+            if (!(Receiver.events & EV_RXCHAR)) {
                 continue;
             }
         }
@@ -240,8 +250,8 @@ void close_port() {
     CloseHandle(PortHandle);
     PortHandle = INVALID_HANDLE_VALUE;
     // Closing the port ended any wait or read still outstanding, so nothing uses the event now.
-    if (Link.control.hEvent != nullptr) {
-        CloseHandle(Link.control.hEvent);
-        Link.control.hEvent = nullptr;
+    if (Receiver.control.hEvent != nullptr) {
+        CloseHandle(Receiver.control.hEvent);
+        Receiver.control.hEvent = nullptr;
     }
 }

@@ -254,7 +254,7 @@ std::vector<DWORD> Driver::sleeps() const {
     std::vector<DWORD> result;
     for (const Record &record : calls) {
         if (record.call == Call::Sleep) {
-            result.push_back(record.arg1);
+            result.push_back(record.ms);
         }
     }
     return result;
@@ -310,13 +310,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     Record &record = log(Call::CreateFileA);
     record.text = lpFileName;
-    record.arg1 = dwDesiredAccess;
-    record.arg2 = dwShareMode;
-    record.arg3 = dwCreationDisposition;
+    record.access = dwDesiredAccess;
+    record.share_mode = dwShareMode;
+    record.disposition = dwCreationDisposition;
     record.pointer = lpSecurityAttributes != nullptr
                          ? static_cast<const void *>(lpSecurityAttributes)
                          : hTemplateFile;
-    record.arg4 = dwFlagsAndAttributes;
+    record.flags = dwFlagsAndAttributes;
     if (Current->driver.open_fails) {
         Current->last_error = ERROR_FILE_NOT_FOUND;
         record.result = FALSE;
@@ -383,8 +383,8 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
 
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
     Record &record = log(Call::SetupComm, hFile);
-    record.arg1 = dwInQueue;
-    record.arg2 = dwOutQueue;
+    record.input_queue = dwInQueue;
+    record.output_queue = dwOutQueue;
     if (planned_failure(Call::SetupComm)) {
         return record.result = fail_with(ERROR_GEN_FAILURE);
     }
@@ -393,7 +393,7 @@ BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
     Record &record = log(Call::SetCommMask, hFile);
-    record.arg1 = dwEvtMask;
+    record.mask = dwEvtMask;
     if (planned_failure(Call::SetCommMask)) {
         return record.result = fail_with(ERROR_GEN_FAILURE);
     }
@@ -404,8 +404,8 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCSTR lpName) {
     Record &record = log(Call::CreateEventA);
-    record.arg1 = static_cast<DWORD>(bManualReset);
-    record.arg2 = static_cast<DWORD>(bInitialState);
+    record.manual_reset = bManualReset;
+    record.initially_signalled = bInitialState;
     record.pointer =
         lpEventAttributes != nullptr ? static_cast<const void *>(lpEventAttributes) : lpName;
     if (planned_failure(Call::CreateEventA)) {
@@ -470,7 +470,7 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
     Record &record = log(Call::GetOverlappedResult, hFile);
-    record.arg1 = static_cast<DWORD>(bWait);
+    record.wait = bWait;
     if (lpOverlapped->Internal == StatusPending) {
         // The tool's single thread must never block on the line.
         return record.result = fail_with(ERROR_IO_INCOMPLETE);
@@ -491,15 +491,15 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
     *lpErrors = 0;
     *lpStat = COMSTAT{};
     lpStat->cbInQue = static_cast<DWORD>(Current->queue.size());
-    record.arg1 = lpStat->cbInQue;
+    record.queued = lpStat->cbInQue;
     return record.result = TRUE;
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
     Record &record = log(Call::ReadFile, hFile);
-    record.arg1 = nNumberOfBytesToRead;
-    record.arg3 = static_cast<DWORD>(Current->queue.size());
+    record.asked = nNumberOfBytesToRead;
+    record.queued = static_cast<DWORD>(Current->queue.size());
     uses_control(lpOverlapped);
     if (planned_failure(Call::ReadFile)) {
         return record.result = fail_with(ERROR_GEN_FAILURE);
@@ -524,14 +524,14 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     std::memcpy(lpBuffer, Current->queue.data(), got);
     Current->queue.erase(0, got);
     *lpNumberOfBytesRead = got;
-    record.arg2 = got;
+    record.got = got;
     complete(lpOverlapped, 0, got);
     return record.result = TRUE;
 }
 
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
     Record &record = log(Call::EscapeCommFunction, hFile);
-    record.arg1 = dwFunc;
+    record.function = dwFunc;
     if (planned_failure(Call::EscapeCommFunction)) {
         return record.result = fail_with(ERROR_GEN_FAILURE);
     }
@@ -540,7 +540,7 @@ BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
 
 void Sleep(DWORD dwMilliseconds) {
     Record &record = log(Call::Sleep);
-    record.arg1 = dwMilliseconds;
+    record.ms = dwMilliseconds;
     advance(Current->driver.now + static_cast<long>(dwMilliseconds));
 }
 
@@ -564,7 +564,7 @@ int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     record.pointer = hWnd;
     record.text = lpText;
     record.caption = lpCaption;
-    record.arg3 = uType;
+    record.style = uType;
     return 1;
 }
 

@@ -36,12 +36,34 @@ enum class Call {
 // One call as the tool made it. Which fields mean something depends on the call.
 struct Record {
     Call call;
-    long at;          // fake time in ms
-    HANDLE handle;    // the handle the call was given
-    DWORD arg1;       // access, queue size, mask, count asked for, escape code, ms
-    DWORD arg2;       // share mode, output queue size, flags
-    DWORD arg3;       // creation disposition; MessageBoxA style; bytes queued at a ReadFile
-    DWORD arg4;       // flags and attributes
+    long at;       // fake time in ms
+    HANDLE handle; // the handle the call was given
+    // CreateFileA
+    DWORD access;
+    DWORD share_mode;
+    DWORD disposition;
+    DWORD flags;
+    // SetupComm
+    DWORD input_queue;
+    DWORD output_queue;
+    // SetCommMask
+    DWORD mask;
+    // CreateEventA
+    BOOL manual_reset;
+    BOOL initially_signalled;
+    // GetOverlappedResult
+    BOOL wait;
+    // ClearCommError: the count it reported; ReadFile: the bytes queued when it was called
+    DWORD queued;
+    // ReadFile
+    DWORD asked;
+    DWORD got;
+    // EscapeCommFunction
+    DWORD function;
+    // Sleep
+    DWORD ms;
+    // MessageBoxA
+    UINT style;
     std::string text; // file name, message text
     std::string caption;
     const void *pointer; // security attributes, template, event name, owner window

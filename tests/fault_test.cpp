@@ -128,11 +128,11 @@ TEST_P(Faults, ToolCarriesOnAndEndsOnAKeyWithThePortClosed) {
     for (std::size_t i = 0; i < calls.size(); i++) {
         const fake::Record &call = calls[i];
         if (call.call == Call::ReadFile) {
-            EXPECT_LE(call.arg1, call.arg3)
+            EXPECT_LE(call.asked, call.queued)
                 << "read at " << call.at << " asked for bytes the driver did not hold";
         }
         if (call.call == Call::Sleep) {
-            EXPECT_TRUE(call.arg1 == 50 || call.arg1 == 100) << "slept " << call.arg1 << " ms";
+            EXPECT_TRUE(call.ms == 50 || call.ms == 100) << "slept " << call.ms << " ms";
         }
         if (call.call == Call::WaitCommEvent || call.call == Call::ReadFile) {
             operations_at[call.at]++;
@@ -157,7 +157,7 @@ TEST_P(Faults, ToolCarriesOnAndEndsOnAKeyWithThePortClosed) {
                 << name_of(after[step]->call) << " where " << name_of(expected[step])
                 << " belongs, after " << name_of(call.call) << " returned FALSE at " << call.at;
             if (after[step]->call == Call::Sleep) {
-                EXPECT_EQ(after[step]->arg1, pause->second.pause)
+                EXPECT_EQ(after[step]->ms, pause->second.pause)
                     << "the pause after " << name_of(call.call) << " returned FALSE at " << call.at;
             }
         }
@@ -173,7 +173,7 @@ TEST_P(Faults, ToolCarriesOnAndEndsOnAKeyWithThePortClosed) {
     auto escape = std::find(sequence.begin(), sequence.end(), Call::EscapeCommFunction);
     ASSERT_NE(escape, sequence.end()) << "no break was raised on the way out";
     const fake::Record &break_call = calls[escape - sequence.begin()];
-    EXPECT_EQ(break_call.arg1, static_cast<DWORD>(SETBREAK));
+    EXPECT_EQ(break_call.function, static_cast<DWORD>(SETBREAK));
     EXPECT_EQ(break_call.handle, reinterpret_cast<HANDLE>(0x100));
     auto close = std::find(escape, sequence.end(), Call::CloseHandle);
     ASSERT_NE(close, sequence.end()) << "the port was not closed after the break";

@@ -85,16 +85,16 @@ TEST_F(SerialLink, OpenPortAsksForExclusiveOverlappedUseAt9600_8N1) {
 
     const fake::Record &open = *line().first(Call::CreateFileA);
     EXPECT_EQ(open.text, "COM3");
-    EXPECT_EQ(open.arg1, GENERIC_READ | GENERIC_WRITE);
-    EXPECT_EQ(open.arg2, 0u) << "the port must not be shared";
-    EXPECT_EQ(open.arg3, static_cast<DWORD>(OPEN_EXISTING));
-    EXPECT_EQ(open.arg4, FILE_FLAG_OVERLAPPED);
+    EXPECT_EQ(open.access, GENERIC_READ | GENERIC_WRITE);
+    EXPECT_EQ(open.share_mode, 0u) << "the port must not be shared";
+    EXPECT_EQ(open.disposition, static_cast<DWORD>(OPEN_EXISTING));
+    EXPECT_EQ(open.flags, FILE_FLAG_OVERLAPPED);
     EXPECT_EQ(open.pointer, nullptr);
 
     const fake::Record &queues = *line().first(Call::SetupComm);
-    EXPECT_EQ(queues.arg1, 256u);
-    EXPECT_EQ(queues.arg2, 256u);
-    EXPECT_EQ(line().first(Call::SetCommMask)->arg1, 0x41u);
+    EXPECT_EQ(queues.input_queue, 256u);
+    EXPECT_EQ(queues.output_queue, 256u);
+    EXPECT_EQ(line().first(Call::SetCommMask)->mask, 0x41u);
 
     const DCB &given = line().first(Call::SetCommState)->dcb;
     EXPECT_EQ(given.BaudRate, 9600u);
@@ -146,7 +146,7 @@ TEST_F(SerialLink, FailedOpenShowsTheBoxAndEndsWithMinusOne) {
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->text, "Unable to open COM port!");
     EXPECT_EQ(box->caption, "Error!");
-    EXPECT_EQ(box->arg3, MB_OK);
+    EXPECT_EQ(box->style, MB_OK);
     EXPECT_EQ(box->pointer, reinterpret_cast<void *>(0x300)) << "owned by the active window";
     EXPECT_EQ(line().count(Call::CloseHandle), 0);
     EXPECT_EQ(line().count(Call::EscapeCommFunction), 0);
@@ -164,7 +164,7 @@ TEST_F(SerialLink, WholeRunPrintsRecordsAndClosesThePortAfterAKey) {
 
     const fake::Record *escape = line().first(Call::EscapeCommFunction);
     ASSERT_NE(escape, nullptr);
-    EXPECT_EQ(escape->arg1, static_cast<DWORD>(SETBREAK));
+    EXPECT_EQ(escape->function, static_cast<DWORD>(SETBREAK));
     std::vector<Call> calls = line().sequence();
     std::vector<Call> tail(calls.end() - 3, calls.end());
     EXPECT_THAT(tail, ElementsAre(Call::EscapeCommFunction, Call::CloseHandle, Call::CloseHandle))
@@ -181,8 +181,8 @@ TEST_F(SerialLink, LoopCreatesAnAutoResetEventAndResetsTheFramer) {
     line().key(300);
     EXPECT_EQ(run_loop(), "\n");
     const fake::Record &event = *line().first(Call::CreateEventA);
-    EXPECT_EQ(event.arg1, 0u) << "auto-reset";
-    EXPECT_EQ(event.arg2, 0u) << "not signalled";
+    EXPECT_EQ(event.manual_reset, FALSE) << "auto-reset";
+    EXPECT_EQ(event.initially_signalled, FALSE) << "not signalled";
     EXPECT_EQ(event.pointer, nullptr);
 }
 
@@ -192,7 +192,7 @@ TEST_F(SerialLink, BreakEndsTheLoopEvenWithCharactersWaiting) {
     EXPECT_EQ(run_loop(), "");
     EXPECT_EQ(line().count(Call::ReadFile), 0);
     EXPECT_EQ(line().count(Call::KeyPoll), 0);
-    EXPECT_EQ(line().first(Call::EscapeCommFunction)->arg1, static_cast<DWORD>(SETBREAK));
+    EXPECT_EQ(line().first(Call::EscapeCommFunction)->function, static_cast<DWORD>(SETBREAK));
 }
 
 TEST_F(SerialLink, BreakDuringThePauseEndsTheLoop) {
@@ -223,7 +223,7 @@ TEST_F(SerialLink, ReportedCharactersOverAnEmptyQueueReadNothing) {
     line().key(0);
     EXPECT_EQ(run_loop(), "");
     ASSERT_EQ(line().count(Call::ReadFile), 1);
-    EXPECT_EQ(line().first(Call::ReadFile)->arg1, 0u);
+    EXPECT_EQ(line().first(Call::ReadFile)->asked, 0u);
 }
 
 TEST_F(SerialLink, KeyIsNoticedOnlyAfterACallReturnsFalse) {
@@ -260,7 +260,7 @@ TEST_F(SerialLink, ReadStillPendingAfterThePauseIsCollectedLaterOnce) {
     EXPECT_THAT(std::vector<DWORD>(sleeps.begin(), sleeps.begin() + 3), Each(50u));
     for (const fake::Record &record : line().calls) {
         if (record.call == Call::GetOverlappedResult) {
-            EXPECT_EQ(record.arg1, 0u) << "the single thread must not block on the line";
+            EXPECT_EQ(record.wait, FALSE) << "the single thread must not block on the line";
         }
     }
 }
@@ -293,7 +293,7 @@ TEST_F(SerialLink, FailedQueueCountReadsNothingAndTriesAgain) {
     EXPECT_EQ(run_loop(), "\n31\n32");
     for (const fake::Record &record : line().calls) {
         if (record.call == Call::ReadFile) {
-            EXPECT_LE(record.arg1, 4u) << "read a count the driver did not report";
+            EXPECT_LE(record.asked, 4u) << "read a count the driver did not report";
         }
     }
 }
