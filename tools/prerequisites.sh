@@ -5,7 +5,8 @@
 #   dremlix_need "why they are needed" package...
 #
 # Returns non-zero, having said what to install by hand, when the packages cannot be installed
-# here (no apt-get, or neither root nor sudo).
+# here (neither root nor a sudo that may be used, or apt-get failed). On a machine without
+# dpkg it cannot tell what is missing: it names the packages and lets the caller go on.
 
 dremlix_missing_packages() {
     local package
@@ -19,6 +20,11 @@ dremlix_missing_packages() {
 dremlix_need() {
     local why=$1
     shift
+    if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
+        echo "dremlix: not a Debian-like machine; make sure these, or what stands for them," \
+            "are installed ($why): $*" >&2
+        return 0
+    fi
     local missing
     mapfile -t missing < <(dremlix_missing_packages "$@")
     [ "${#missing[@]}" -eq 0 ] && return 0
@@ -26,21 +32,36 @@ dremlix_need() {
     local as_root=()
     if [ "$(id -u)" -ne 0 ]; then
         if ! command -v sudo >/dev/null 2>&1; then
-            echo "dremlix: needs ${missing[*]} ($why); install them as root: apt-get install ${missing[*]}" >&2
+            echo "dremlix: needs ${missing[*]} ($why); install them as root:" \
+                "apt-get install ${missing[*]}" >&2
             return 1
         fi
-        as_root=(sudo)
-    fi
-    if ! command -v apt-get >/dev/null 2>&1; then
-        echo "dremlix: needs ${missing[*]} ($why), and this machine has no apt-get to install them" >&2
-        return 1
+        # sudo asks for a password at the controlling terminal; without one (CI, a service)
+        # nobody can type it, and sudo must fail at once rather than wait.
+        if { : </dev/tty; } 2>/dev/null; then
+            as_root=(sudo)
+        else
+            as_root=(sudo -n)
+        fi
     fi
     echo "dremlix: installing ${missing[*]} ($why)" >&2
+    # Other installs may be under way (another script, unattended upgrades): wait for dpkg's
+    # lock instead of failing on it.
+    local wait_lock=(-o DPkg::Lock::Timeout=900)
     # One package list refresh per run is enough, however many scripts need packages.
     if [ -z "${DREMLIX_APT_UPDATED:-}" ]; then
-        "${as_root[@]}" apt-get update -qq || return 1
+        if ! "${as_root[@]}" apt-get "${wait_lock[@]}" update -qq; then
+            echo "dremlix: apt-get update failed; install by hand:" \
+                "apt-get install ${missing[*]}" >&2
+            return 1
+        fi
         export DREMLIX_APT_UPDATED=1
     fi
-    DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
-        -o DPkg::Lock::Timeout=900 "${missing[@]}" >/dev/null
+    # Through env, as sudo would drop the variable; no package may stop to ask a question.
+    if ! "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+        --no-install-recommends "${wait_lock[@]}" "${missing[@]}" >/dev/null; then
+        echo "dremlix: could not install ${missing[*]} ($why); install them by hand:" \
+            "apt-get install ${missing[*]}" >&2
+        return 1
+    fi
 }
