@@ -27,25 +27,24 @@ const std::size_t ProcessNameSize = 64;
 
 // A pty has no real speed; it is given the rate the line is paced at, where termios has one,
 // so that whoever reads the line's settings (stty, the reader) sees the line being played.
+// Any other rate shows as 9600, the card reader's own.
+struct NominalSpeed {
+    long baud;
+    speed_t speed;
+};
+
+const NominalSpeed NominalSpeeds[] = {
+    {1200, B1200},   {2400, B2400},   {4800, B4800},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200},
+};
+
 speed_t nominal_speed(long baud) {
-    switch (baud) {
-    case 1200:
-        return B1200;
-    case 2400:
-        return B2400;
-    case 4800:
-        return B4800;
-    case 19200:
-        return B19200;
-    case 38400:
-        return B38400;
-    case 57600:
-        return B57600;
-    case 115200:
-        return B115200;
-    default:
-        return B9600;
+    for (const NominalSpeed &nominal : NominalSpeeds) {
+        if (nominal.baud == baud) {
+            return nominal.speed;
+        }
     }
+    return B9600;
 }
 
 // Whether the descriptor entry of a process's fd directory is our slave.
