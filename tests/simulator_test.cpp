@@ -5,12 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <ostream>
 #include <set>
@@ -29,11 +30,11 @@ namespace {
 // Card generator
 
 TEST(CardGenerator, LuhnCheckAcceptsAndRejectsKnownNumbers) {
-    struct luhn_case {
+    struct LuhnCase {
         const char *digits;
         bool valid;
     };
-    const luhn_case cases[] = {
+    const LuhnCase cases[] = {
         {"79927398713", true},
         {"79927398710", false},
         {"4111111111111111", true},
@@ -47,8 +48,9 @@ TEST(CardGenerator, LuhnCheckAcceptsAndRejectsKnownNumbers) {
         {"5555555555554444", true},
         {"5555555555554445", false},
     };
-    for (const luhn_case &c : cases)
+    for (const LuhnCase &c : cases) {
         EXPECT_EQ(luhn_valid(c.digits), c.valid) << '"' << c.digits << '"';
+    }
 }
 
 TEST(CardGenerator, CheckDigitCompletesAValidNumber) {
@@ -72,22 +74,26 @@ bool issuer_fits(const std::string &pan) {
     const int three = std::atoi(pan.substr(0, 3).c_str());
     const int four = std::atoi(pan.substr(0, 4).c_str());
     const std::size_t length = pan.size();
-    if (starts("4"))
+    if (starts("4")) { // Visa
         return length == 16 || length == 19;
-    if (two >= 51 && two <= 55)
+    }
+    if ((two >= 51 && two <= 55) || (four >= 2221 && four <= 2720)) { // Mastercard
         return length == 16;
-    if (four >= 2221 && four <= 2720)
-        return length == 16;
-    if (starts("34") || starts("37"))
+    }
+    if (starts("34") || starts("37")) { // American Express
         return length == 15;
-    if (starts("6011") || starts("65") || (three >= 644 && three <= 649))
+    }
+    // Discover, JCB
+    if (starts("6011") || starts("65") || (three >= 644 && three <= 649) ||
+        (four >= 3528 && four <= 3589)) {
         return length == 16;
-    if (four >= 3528 && four <= 3589)
-        return length == 16;
-    if (starts("36") || (three >= 300 && three <= 305))
+    }
+    if (starts("36") || (three >= 300 && three <= 305)) { // Diners Club
         return length == 14;
-    if (starts("62") || starts("6759") || starts("5018"))
+    }
+    if (starts("62") || starts("6759") || starts("5018")) { // UnionPay, Maestro
         return length == 19;
+    }
     return false;
 }
 
@@ -132,8 +138,9 @@ TEST(CardGenerator, ASeedAlwaysGivesTheSameCards) {
         card_rng rng{};
         seed_rng(rng, seed);
         std::vector<std::string> bodies;
-        for (int i = 0; i < 50; ++i)
+        for (int i = 0; i < 50; ++i) {
             bodies.push_back(make_track2_body(rng));
+        }
         return bodies;
     };
     EXPECT_EQ(batch(1), batch(1));
@@ -167,15 +174,27 @@ TEST(CardGenerator, NoiseAndOverlongRecordsStayInTheirLanes) {
 // ---------------------------------------------------------------------------------------
 // Running the simulator
 
-const long long run_deadline_ms = 30000;
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
 
-long long monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+// Far longer than any run takes; a run still going then has hung.
+const Millis RunDeadline{30000};
+// How long one poll of a run's output waits, so that the deadline is looked at in between.
+const Millis PollStep{100};
+const std::size_t ReadChunk = 4096;
+// A run's standard output and standard error, and the port when a test opens it.
+const int CapturedStreams = 3;
 
-struct run_result {
+// A shell's exit statuses, which the simulator passes on.
+const int CannotRunStatus = 127;
+const int SignalStatusBase = 128;
+
+// dremlix drops records with more characters than this; the simulator logs those as overlong.
+const std::size_t RecordLimit = 64;
+// The ';' and '?' around each record.
+const long long FramingBytes = 2;
+
+struct RunResult {
     int status = -1;
     bool timed_out = false;
     std::string out;
@@ -183,13 +202,35 @@ struct run_result {
     std::string port; // what was read from the port opened by the first-line hook
 };
 
+// The child's side of run_captured: a session of its own, the pipes as its stdout and stderr,
+// nothing on its stdin.
+[[noreturn]] void exec_captured(const std::vector<std::string> &args, const int out_pipe[2],
+                                const int err_pipe[2]) {
+    setsid();
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[0]);
+    close(err_pipe[1]);
+    const int null_in = open("/dev/null", O_RDONLY);
+    dup2(null_in, STDIN_FILENO);
+    std::vector<char *> argv;
+    for (const std::string &arg : args) {
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(CannotRunStatus);
+}
+
 // Runs argv in a session of its own (no terminal, so dremlix cannot wait for a key), with
 // stdout and stderr captured. open_port, when given, gets stdout's first line as soon as
 // it is there and may return a descriptor to read alongside. Anything still running at
 // the deadline is killed with its whole group.
-run_result run_captured(const std::vector<std::string> &args,
-                        int (*open_port)(const std::string &first_line) = nullptr) {
-    run_result result;
+RunResult run_captured(const std::vector<std::string> &args,
+                       int (*open_port)(const std::string &first_line) = nullptr) {
+    RunResult result;
     int out_pipe[2];
     int err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
@@ -198,44 +239,33 @@ run_result run_captured(const std::vector<std::string> &args,
     }
     const pid_t child = fork();
     if (child == 0) {
-        setsid();
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(out_pipe[1]);
-        close(err_pipe[0]);
-        close(err_pipe[1]);
-        const int null_in = open("/dev/null", O_RDONLY);
-        dup2(null_in, 0);
-        std::vector<char *> argv;
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        exec_captured(args, out_pipe, err_pipe);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
-    const long long deadline = monotonic_ms() + run_deadline_ms;
-    int fds_open[3] = {out_pipe[0], err_pipe[0], -1};
-    std::string *sinks[3] = {&result.out, &result.err, &result.port};
+    const Clock::time_point deadline = Clock::now() + RunDeadline;
+    int fds_open[CapturedStreams] = {out_pipe[0], err_pipe[0], -1};
+    std::string *sinks[CapturedStreams] = {&result.out, &result.err, &result.port};
     bool first_line_given = open_port == nullptr;
     while (fds_open[0] >= 0 || fds_open[1] >= 0) {
-        const long long left = deadline - monotonic_ms();
-        if (left <= 0) {
+        const Millis left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
+        if (left.count() <= 0) {
             result.timed_out = true;
             kill(-child, SIGKILL);
             break;
         }
-        pollfd fds[3];
-        for (int i = 0; i < 3; ++i)
+        pollfd fds[CapturedStreams];
+        for (int i = 0; i < CapturedStreams; ++i) {
             fds[i] = {fds_open[i], POLLIN, 0};
-        if (poll(fds, 3, static_cast<int>(left < 100 ? left : 100)) < 0)
+        }
+        if (poll(fds, CapturedStreams, static_cast<int>(std::min(left, PollStep).count())) < 0) {
             continue;
-        char buffer[4096];
-        for (int i = 0; i < 3; ++i) {
-            if (fds_open[i] < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+        }
+        char buffer[ReadChunk];
+        for (int i = 0; i < CapturedStreams; ++i) {
+            if (fds_open[i] < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
                 continue;
+            }
             const ssize_t got = read(fds_open[i], buffer, sizeof buffer);
             if (got <= 0) {
                 // A pty reads EIO once the other side is gone; either way it is over.
@@ -251,24 +281,26 @@ run_result run_captured(const std::vector<std::string> &args,
             fds_open[2] = open_port(result.out.substr(0, newline));
         }
     }
-    for (int fd : fds_open)
-        if (fd >= 0)
+    for (int fd : fds_open) {
+        if (fd >= 0) {
             close(fd);
+        }
+    }
     int status = 0;
     waitpid(child, &status, 0);
     // The group may hold a reader that outlived the simulator.
     kill(-child, SIGKILL);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : SignalStatusBase + WTERMSIG(status);
     return result;
 }
 
-struct logged_record {
+struct LoggedRecord {
     std::string kind;
     std::string body;
 };
 
-std::vector<logged_record> read_log(const std::string &path) {
-    std::vector<logged_record> records;
+std::vector<LoggedRecord> read_log(const std::string &path) {
+    std::vector<LoggedRecord> records;
     std::ifstream log(path);
     std::string line;
     while (std::getline(log, line)) {
@@ -284,33 +316,35 @@ std::vector<logged_record> read_log(const std::string &path) {
     return records;
 }
 
-std::string temp_path(const char *name) {
+std::string temp_path(const std::string &name) {
     const char *dir = std::getenv("TMPDIR");
-    std::string path = std::string(dir != nullptr ? dir : "/tmp") + "/dremlix_sim_test_" +
-                       std::to_string(getpid()) + "_" + name;
-    return path;
+    return std::string(dir != nullptr ? dir : "/tmp") + "/dremlix_sim_test_" +
+           std::to_string(getpid()) + "_" + name;
 }
 
 std::vector<std::string> split_words(const std::string &text) {
     std::istringstream in(text);
     std::vector<std::string> words;
     std::string word;
-    while (in >> word)
+    while (in >> word) {
         words.push_back(word);
+    }
     return words;
 }
 
 // The value of key=value in the simulator's summary, or -1.
 long summary_value(const std::string &err, const std::string &key) {
-    const std::size_t at = err.find(" " + key + "=");
-    if (at == std::string::npos)
+    const std::string field = " " + key + "=";
+    const std::size_t at = err.find(field);
+    if (at == std::string::npos) {
         return -1;
-    return std::atol(err.c_str() + at + key.size() + 2);
+    }
+    return std::atol(err.c_str() + at + field.size());
 }
 
 // Scenarios shared by the plain-reader and the dremlix runs: each a set of options that
 // changes what goes on the line.
-struct line_scenario {
+struct LineScenario {
     const char *name;
     const char *options;
     const char *input; // lines to feed through --input, or nullptr for generated cards
@@ -318,21 +352,25 @@ struct line_scenario {
 };
 
 // Names the case in test output instead of dumping its bytes.
-void PrintTo(const line_scenario &scenario, std::ostream *out) {
+void PrintTo(const LineScenario &scenario, std::ostream *out) {
     *out << scenario.name;
 }
 
+std::string scenario_name(const testing::TestParamInfo<LineScenario> &info) {
+    return info.param.name;
+}
+
 // Bodies at the length limit and just past it, a short one, and a CRLF line end.
-const std::string edge_input = "4111111111111111=29121010000000000000\n" + std::string(64, '7') +
-                               "\n" + std::string(65, '8') + "\n1=2\r\n" +
-                               "378282246310005=2801101123456\n";
+const std::string edge_input =
+    "4111111111111111=29121010000000000000\n" + std::string(RecordLimit, '7') + "\n" +
+    std::string(RecordLimit + 1, '8') + "\n1=2\r\n" + "378282246310005=2801101123456\n";
 
 // Overlong records cut in two by a pause, so the reader holds more than 64 characters
 // of an unfinished record at the end of a read; and one past any buffer's 127.
 const std::string overlong_input = "5=first\n" + std::string(150, '7') + "\n6=second\n" +
                                    std::string(200, '9') + "\n" + "7=third\n";
 
-const line_scenario scenarios[] = {
+const LineScenario scenarios[] = {
     {"unpaced", "--baud 0 --interval 0 --count 40 --seed 11", nullptr, 1},
     {"unpaced_faults", "--baud 0 --interval 0 --count 40 --seed 12 --faults", nullptr, 2},
     {"paced_faults",
@@ -347,22 +385,39 @@ const line_scenario scenarios[] = {
      overlong_input.c_str(), 6},
 };
 
-std::string write_input(const line_scenario &scenario) {
-    const std::string path = temp_path((std::string(scenario.name) + ".in").c_str());
-    std::ofstream(path) << scenario.input;
-    return path;
-}
+// The files of one scenario's run: its record log, and its input when it has one. They are
+// removed when the test ends, passed or not.
+struct ScenarioFiles {
+    std::string log;
+    std::string input; // empty when the simulator generates the cards
 
-std::vector<std::string> simulator_args(const line_scenario &scenario, const std::string &log,
-                                        const std::string &input) {
+    ScenarioFiles(const LineScenario &scenario, const char *run)
+        : log(temp_path(std::string(scenario.name) + "." + run + ".log")) {
+        if (scenario.input != nullptr) {
+            input = temp_path(std::string(scenario.name) + ".in");
+            std::ofstream(input) << scenario.input;
+        }
+    }
+    ~ScenarioFiles() {
+        std::remove(log.c_str());
+        if (!input.empty()) {
+            std::remove(input.c_str());
+        }
+    }
+    ScenarioFiles(const ScenarioFiles &) = delete;
+    ScenarioFiles &operator=(const ScenarioFiles &) = delete;
+};
+
+std::vector<std::string> simulator_args(const LineScenario &scenario, const ScenarioFiles &files) {
     std::vector<std::string> args{DREMLIX_SIM_PATH};
-    for (const std::string &word : split_words(scenario.options))
+    for (const std::string &word : split_words(scenario.options)) {
         args.push_back(word);
+    }
     args.push_back("--log");
-    args.push_back(log);
-    if (!input.empty()) {
+    args.push_back(files.log);
+    if (!files.input.empty()) {
         args.push_back("--input");
-        args.push_back(input);
+        args.push_back(files.input);
     }
     return args;
 }
@@ -374,46 +429,49 @@ std::vector<std::string> frames_in(const std::string &line_bytes) {
     std::size_t at = 0;
     for (;;) {
         const std::size_t start = line_bytes.find(';', at);
-        if (start == std::string::npos)
+        if (start == std::string::npos) {
             return frames;
+        }
         const std::size_t end = line_bytes.find('?', start + 1);
-        if (end == std::string::npos)
+        if (end == std::string::npos) {
             return frames;
+        }
         frames.push_back(line_bytes.substr(start + 1, end - start - 1));
         at = end + 1;
     }
 }
 
-class SimulatorLine : public testing::TestWithParam<line_scenario> {};
+class SimulatorLine : public testing::TestWithParam<LineScenario> {};
 
 // Without dremlix: a plain reader of the port must find exactly the logged records, in
 // order, with nothing that looks like a record in the noise.
 TEST_P(SimulatorLine, PortCarriesExactlyTheLoggedRecords) {
-    const line_scenario &scenario = GetParam();
-    const std::string log = temp_path((std::string(scenario.name) + ".plain.log").c_str());
-    const std::string input = scenario.input != nullptr ? write_input(scenario) : "";
-    const run_result run =
-        run_captured(simulator_args(scenario, log, input), [](const std::string &path) {
+    const LineScenario &scenario = GetParam();
+    const ScenarioFiles files(scenario, "plain");
+    const RunResult run =
+        run_captured(simulator_args(scenario, files), [](const std::string &path) {
             return open(path.c_str(), O_RDONLY | O_NOCTTY);
         });
     const std::string &line_bytes = run.port;
     ASSERT_FALSE(run.timed_out) << run.err;
     EXPECT_EQ(run.status, 0) << run.err;
 
-    const std::vector<logged_record> sent = read_log(log);
+    const std::vector<LoggedRecord> sent = read_log(files.log);
     std::vector<std::string> sent_bodies;
     long records = 0;
-    for (const logged_record &record : sent) {
+    for (const LoggedRecord &record : sent) {
         sent_bodies.push_back(record.body);
         records += record.kind == "record" ? 1 : 0;
-        EXPECT_EQ(record.kind, record.body.size() > 64 ? "overlong" : "record") << record.body;
+        EXPECT_EQ(record.kind, record.body.size() > RecordLimit ? "overlong" : "record")
+            << record.body;
     }
     EXPECT_FALSE(sent_bodies.empty());
     EXPECT_EQ(frames_in(line_bytes), sent_bodies);
     // Whatever is not inside a frame is the noise the simulator says it added.
     long long framed = 0;
-    for (const std::string &body : sent_bodies)
-        framed += static_cast<long long>(body.size()) + 2;
+    for (const std::string &body : sent_bodies) {
+        framed += static_cast<long long>(body.size()) + FramingBytes;
+    }
     EXPECT_EQ(static_cast<long long>(line_bytes.size()) - framed,
               summary_value(run.err, "noise_bytes"));
     if (std::string(scenario.options).find("--noise") != std::string::npos ||
@@ -423,18 +481,12 @@ TEST_P(SimulatorLine, PortCarriesExactlyTheLoggedRecords) {
     EXPECT_EQ(summary_value(run.err, "records"), records) << run.err;
     EXPECT_EQ(summary_value(run.err, "overlong"), static_cast<long>(sent.size()) - records);
     EXPECT_EQ(summary_value(run.err, "bytes"), static_cast<long>(line_bytes.size()));
-    std::remove(log.c_str());
-    if (!input.empty())
-        std::remove(input.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, SimulatorLine, testing::ValuesIn(scenarios),
-                         [](const testing::TestParamInfo<line_scenario> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Scenarios, SimulatorLine, testing::ValuesIn(scenarios), scenario_name);
 
 // How the simulator runs a command: what it hands it and what it hands back.
-struct command_case {
+struct CommandCase {
     const char *name;
     std::vector<std::string> options;
     std::vector<std::string> command;
@@ -448,15 +500,17 @@ struct command_case {
 std::string ignored_signals_line() {
     std::ifstream status("/proc/self/status");
     std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("SigIgn:", 0) == 0)
+    while (std::getline(status, line)) {
+        if (line.rfind("SigIgn:", 0) == 0) {
             return line;
+        }
+    }
     return "SigIgn: unknown";
 }
 
 TEST(SimulatorCommand, PassesThePortAndTheExitStatus) {
     const std::string own_ignored_signals = ignored_signals_line();
-    const command_case cases[] = {
+    const CommandCase cases[] = {
         {"exit status passed on",
          {"--input", "/dev/null"},
          {"/bin/sh", "-c", "exit 7"},
@@ -466,7 +520,7 @@ TEST(SimulatorCommand, PassesThePortAndTheExitStatus) {
         {"signal becomes 128+N",
          {"--input", "/dev/null"},
          {"/bin/sh", "-c", "kill -9 $$"},
-         128 + 9,
+         SignalStatusBase + SIGKILL,
          nullptr,
          nullptr},
         {"port variable names the pty, ended on schedule",
@@ -493,11 +547,11 @@ TEST(SimulatorCommand, PassesThePortAndTheExitStatus) {
          1,
          nullptr,
          "nobody opened"},
-        {"command not found", {}, {"/nonexistent/dremlix"}, 127, nullptr, "cannot run"},
+        {"command not found", {}, {"/nonexistent/dremlix"}, CannotRunStatus, nullptr, "cannot run"},
         {"bad option value", {"--port", "9"}, {"/bin/true"}, 1, nullptr, "--port"},
         {"term-after without a command", {"--term-after", "5"}, {}, 1, nullptr, "needs"},
     };
-    for (const command_case &c : cases) {
+    for (const CommandCase &c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> args{DREMLIX_SIM_PATH};
         args.insert(args.end(), c.options.begin(), c.options.end());
@@ -505,7 +559,7 @@ TEST(SimulatorCommand, PassesThePortAndTheExitStatus) {
             args.push_back("--");
             args.insert(args.end(), c.command.begin(), c.command.end());
         }
-        const run_result run = run_captured(args);
+        const RunResult run = run_captured(args);
         ASSERT_FALSE(run.timed_out) << run.err;
         EXPECT_EQ(run.status, c.status) << run.err;
         if (c.out_has != nullptr) {
@@ -532,43 +586,45 @@ std::vector<std::string> printed_records(const std::string &out, int port) {
     }
     std::string rest = out.substr(at + port_line.size());
     std::vector<std::string> lines;
-    if (rest.empty())
+    if (rest.empty()) {
         return lines;
+    }
     EXPECT_EQ(rest[0], '\n') << "each record starts a line of its own";
     std::size_t from = 1;
     for (;;) {
         const std::size_t newline = rest.find('\n', from);
         lines.push_back(rest.substr(from, newline - from));
-        if (newline == std::string::npos)
+        if (newline == std::string::npos) {
             return lines;
+        }
         from = newline + 1;
     }
 }
 
-class DremlixOverSimulator : public testing::TestWithParam<line_scenario> {};
+class DremlixOverSimulator : public testing::TestWithParam<LineScenario> {};
 
 // Every record the simulator sent is printed once, in order, and nothing else; an
 // overlong record may be printed or dropped, but only in its own place.
 TEST_P(DremlixOverSimulator, PrintsEverySentRecordOnceInOrder) {
-    const line_scenario &scenario = GetParam();
-    const std::string log = temp_path((std::string(scenario.name) + ".tool.log").c_str());
-    const std::string input = scenario.input != nullptr ? write_input(scenario) : "";
+    const LineScenario &scenario = GetParam();
+    const ScenarioFiles files(scenario, "tool");
     const std::string port = std::to_string(scenario.port);
-    std::vector<std::string> args = simulator_args(scenario, log, input);
+    std::vector<std::string> args = simulator_args(scenario, files);
     for (const char *word :
-         {"--port", port.c_str(), "--term-after", "300", "--", DREMLIX_TOOL_PATH, port.c_str()})
+         {"--port", port.c_str(), "--term-after", "300", "--", DREMLIX_TOOL_PATH, port.c_str()}) {
         args.push_back(word);
-    const run_result run = run_captured(args);
+    }
+    const RunResult run = run_captured(args);
     ASSERT_FALSE(run.timed_out) << run.out << run.err;
     // 0: the simulator ended dremlix itself once the port was read empty.
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err.find("Error!"), std::string::npos) << run.err;
 
-    const std::vector<logged_record> sent = read_log(log);
+    const std::vector<LoggedRecord> sent = read_log(files.log);
     const std::vector<std::string> printed = printed_records(run.out, scenario.port);
     ASSERT_FALSE(sent.empty()) << run.err;
     std::size_t next = 0;
-    for (const logged_record &record : sent) {
+    for (const LoggedRecord &record : sent) {
         const bool match = next < printed.size() && printed[next] == record.body;
         if (record.kind == "overlong") {
             // Dropped, printed, or printed cut short (an empty line included): at most
@@ -585,15 +641,10 @@ TEST_P(DremlixOverSimulator, PrintsEverySentRecordOnceInOrder) {
         ++next;
     }
     EXPECT_EQ(next, printed.size()) << "extra lines, first: " << printed[next];
-    std::remove(log.c_str());
-    if (!input.empty())
-        std::remove(input.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, DremlixOverSimulator, testing::ValuesIn(scenarios),
-                         [](const testing::TestParamInfo<line_scenario> &info) {
-                             return std::string(info.param.name);
-                         });
+                         scenario_name);
 
 #endif
 
