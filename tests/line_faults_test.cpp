@@ -231,6 +231,13 @@ class Endings : public LineFaults, public testing::WithParamInterface<Ending> {}
 
 TEST_P(Endings, TerminalSettingsAreExactlyAsBefore) {
     const Ending &ending = GetParam();
+    if ((ending.signal == SIGSEGV || ending.signal == SIGFPE) &&
+        std::getenv(harness::ToolWrapperVariable) != nullptr) {
+        // valgrind takes these two for faults of the code it runs and never lets the tool end
+        // on them; the run without a wrapper shows them.
+        GTEST_SKIP() << "a tool under " << std::getenv(harness::ToolWrapperVariable)
+                     << " does not end on a SIGSEGV or SIGFPE sent to it";
+    }
     Child dremlix(options());
     ASSERT_TRUE(dremlix.wait_for_output(PortLine)) << dremlix.err_text;
     ASSERT_TRUE(harness::key_mode_on(terminal));
