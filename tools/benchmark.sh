@@ -9,6 +9,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${DREMLIX_BENCH_BUILD_DIR:-$root/build-bench}
+# shellcheck source=prerequisites.sh
+source "$root/tools/prerequisites.sh"
+# shellcheck source=build_tree.sh
+source "$root/tools/build_tree.sh"
+
+# Google Benchmark times the framer alone; python3 drives the rest.
+dremlix_need "to build and run the benchmark" cmake g++ make python3 libbenchmark-dev
 
 args=()
 for arg in "$@"; do
@@ -21,7 +28,7 @@ done
 
 # A build of its own, optimised and without the tests, so timings do not depend on how
 # the developer's build/ was configured.
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDREMLIX_TESTS=OFF >/dev/null
+dremlix_configure "$root" "$build" -DCMAKE_BUILD_TYPE=Release -DDREMLIX_TESTS=OFF >/dev/null
 cmake --build "$build" --target dremlix dremlix-sim dremlix-framer-bench -j"$(nproc)" >/dev/null
 
 cd "$root"
