@@ -16,8 +16,12 @@ source "$root/tools/prerequisites.sh"
 # shellcheck source=build_tree.sh
 source "$root/tools/build_tree.sh"
 
-dremlix_need "to build the 32-bit Windows program and pack it" \
-    cmake make file zip g++-mingw-w64-i686
+needs=(cmake make file zip g++-mingw-w64-i686)
+# git tells the commit's time, which every file in the zip carries.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ] && [ -e "$root/.git" ]; then
+    needs+=(git)
+fi
+dremlix_need "to build the 32-bit Windows program and pack it" "${needs[@]}"
 
 version=$(sed -n 's/^project(dremlix VERSION \([0-9][0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
 if [ -z "$version" ]; then
@@ -26,8 +30,8 @@ if [ -z "$version" ]; then
 fi
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     if ! SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null); then
-        echo "windows_zip: $root is not a git checkout; set SOURCE_DATE_EPOCH to the" \
-            "sources' time (seconds since 1970)" >&2
+        echo "windows_zip: cannot read the commit's time from $root (not a git checkout," \
+            "or no git); set SOURCE_DATE_EPOCH to the sources' time, in seconds since 1970" >&2
         exit 1
     fi
     if [ -n "$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null)" ]; then

@@ -10,6 +10,11 @@ version=$3
 
 rm -rf "$work"
 mkdir -p "$work"
+# Sources that are not a git checkout (an unpacked archive) have no commit time to give the
+# files; any fixed time shows the same.
+if [ ! -e "$source_dir/.git" ] && [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    export SOURCE_DATE_EPOCH=1700000000
+fi
 for tree in first second; do
     if ! bash "$source_dir/tools/windows_zip.sh" "$work/$tree" >"$work/$tree.out" 2>&1; then
         cat "$work/$tree.out"
