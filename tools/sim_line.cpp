@@ -49,7 +49,7 @@ void log_record(Line &line, const SentRecord &record, long long when) {
 }
 
 // Writes all of bytes, waiting for room when the reader lags; false when the command
-// ended first.
+// ended first or the port failed.
 bool write_all(Line &line, const char *bytes, std::size_t length) {
     std::size_t done = 0;
     while (done < length) {
