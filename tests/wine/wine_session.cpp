@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace wine {
@@ -23,8 +24,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// wineboot alone takes seconds; this only bounds a hang.
-const harness::Millis CommandPatience{120000};
+using harness::Millis;
+
+// wineboot alone takes seconds, and 15 or more under emulation; this only bounds a hang.
+const Millis CommandPatience{180000};
 
 std::string read_text(const std::string &path) {
     std::ifstream file(path, std::ios::binary);
@@ -86,6 +89,55 @@ std::vector<pid_t> processes_of(const std::string &program, const std::string &p
 
 } // namespace
 
+bool parse_build(int argc, char **argv, Build *build, std::string *reason,
+                 const std::vector<std::pair<std::string, std::string *>> &extra) {
+    std::vector<std::pair<std::string, std::string *>> options = {
+        {"--exe=", &build->exe}, {"--loader=", &build->loader}, {"--winearch=", &build->winearch}};
+    options.insert(options.end(), extra.begin(), extra.end());
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        bool known = false;
+        for (const auto &option : options) {
+            if (arg.rfind(option.first, 0) == 0) {
+                *option.second = arg.substr(option.first.size());
+                known = true;
+            }
+        }
+        if (!known) {
+            *reason = "unknown argument " + arg;
+            return false;
+        }
+    }
+    for (const auto &option : options) {
+        if (option.second->empty()) {
+            *reason = "needs " + option.first + "...";
+            return false;
+        }
+    }
+    if (build->winearch != "win32" && build->winearch != "win64") {
+        *reason = "--winearch= takes win32 or win64";
+        return false;
+    }
+    return true;
+}
+
+bool loader_starts(const Build &build, std::string *reason) {
+    harness::Options options;
+    options.argv = {build.loader, "--version"};
+    harness::Child probe(options);
+    // Under emulation the loader takes well under a second; this only bounds a hang.
+    if (!probe.wait_for_exit(Millis(60000))) {
+        *reason = build.loader + " --version did not finish within a minute";
+        return false;
+    }
+    if (probe.exit_code() != 0 || probe.out_text.rfind("wine-", 0) != 0) {
+        *reason = build.loader + " --version failed, status " + std::to_string(probe.exit_code()) +
+                  ": " + probe.out_text + probe.err_text;
+        return false;
+    }
+    return true;
+}
+
 Session &session() {
     static Session instance;
     return instance;
@@ -126,7 +178,8 @@ bool Session::restart_server(std::string *reason) {
     return run({DREMLIX_WINESERVER, "-p60"}, nullptr, reason);
 }
 
-bool Session::start(std::string *reason) {
+bool Session::start(const Build &build, std::string *reason, const std::string &display) {
+    build_ = build;
     std::string pattern = temp_root() + "/dremlix-wine-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
@@ -141,30 +194,35 @@ bool Session::start(std::string *reason) {
 
     std::error_code error;
     fs::create_directory(prefix_, error);
-    fs::copy_file(DREMLIX_WIN64_EXE, tool_path_, error);
+    fs::copy_file(build.exe, tool_path_, error);
     if (error) {
-        *reason = "copying " + std::string(DREMLIX_WIN64_EXE) + ": " + error.message();
+        *reason = "copying " + build.exe + ": " + error.message();
         return false;
     }
 
     setenv("WINEPREFIX", prefix_.c_str(), 1);
+    setenv("WINEARCH", build.winearch.c_str(), 1);
     setenv("WINESERVER", DREMLIX_WINESERVER, 1);
     setenv("WINEDEBUG", "-all", 1);
     // No Mono or Gecko: nothing here needs them, and offering to install them costs time.
     setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
-    // With a display Wine would open windows (the tool's message box among them); without one
-    // it runs headless and MessageBoxA returns at once.
-    unsetenv("DISPLAY");
+    // With a display Wine opens windows (the tool's message box among them); without one it
+    // runs headless and MessageBoxA returns at once.
     unsetenv("WAYLAND_DISPLAY");
+    if (display.empty()) {
+        unsetenv("DISPLAY");
+    } else {
+        setenv("DISPLAY", display.c_str(), 1);
+    }
 
     if (!run({DREMLIX_WINESERVER, "-p60"}, nullptr, reason) ||
-        !run({DREMLIX_WINE64, "wineboot", "-i"}, nullptr, reason)) {
+        !run({build_.loader, "wineboot", "-i"}, nullptr, reason)) {
         return false;
     }
     // A dosdevices link alone does not last (Wine rebuilds the links when a session starts),
     // but a mapping in the registry does. Through the symlink, each test can point COM3 at a
     // fresh pty without touching the registry again.
-    if (!run({DREMLIX_WINE64, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM3", "/t",
+    if (!run({build_.loader, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM3", "/t",
               "REG_SZ", "/d", port_link_, "/f"},
              nullptr, reason)) {
         return false;
@@ -177,7 +235,7 @@ bool Session::start(std::string *reason) {
     // Wine maps serial devices of this machine to COM names of its own choosing: find a name
     // that leads nowhere, and make sure COM3 leads to the test's link.
     std::string listing;
-    if (!run({DREMLIX_WINE64, "reg", "query", "HKLM\\Hardware\\DeviceMap\\SerialComm"}, &listing,
+    if (!run({build_.loader, "reg", "query", "HKLM\\Hardware\\DeviceMap\\SerialComm"}, &listing,
              reason)) {
         return false;
     }
@@ -247,7 +305,7 @@ PortLink::~PortLink() {
 
 Tool::Tool(const std::string &argument) {
     harness::Options options;
-    options.argv = {DREMLIX_WINE64, session().tool_path(), argument};
+    options.argv = {session().loader(), session().tool_path(), argument};
     child_ = std::make_unique<harness::Child>(options);
 }
 

@@ -1,5 +1,6 @@
 // A private Wine prefix for one run of the Wine tests, and the Windows tool run inside it with a
-// pty as its COM3.
+// pty as its COM3. The same tests run the 32-bit program under 32-bit Wine and the 64-bit one
+// under wine64; the build to run comes from the command line.
 #ifndef DREMLIX_WINE_SESSION_H
 #define DREMLIX_WINE_SESSION_H
 
@@ -7,18 +8,42 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace wine {
+
+// One Windows build of the tool and the Wine that runs it.
+struct Build {
+    std::string exe;      // the dremlix.exe to run
+    std::string loader;   // wine64, or the 32-bit loader for the 32-bit program
+    std::string winearch; // "win64" or "win32": the kind of prefix the loader needs
+};
+
+// Reads --exe=, --loader= and --winearch= from a test program's arguments (after GoogleTest
+// took its own), and the suite's own `extra` options, each a prefix such as "--helper=" with
+// where its value goes. False, with a reason, when one is missing or unknown.
+bool parse_build(int argc, char **argv, Build *build, std::string *reason,
+                 const std::vector<std::pair<std::string, std::string *>> &extra = {});
+
+// Whether this machine can start the build's Wine at all. The 32-bit loader only runs where the
+// kernel, or an emulator registered with it, runs i386 programs; a probe of a second or so tells
+// a missing route apart from a fault in the tool.
+bool loader_starts(const Build &build, std::string *reason);
+
+// Exit status that ctest counts as "not run".
+const int NotRunStatus = 77;
 
 // Making a prefix costs seconds, so one serves the whole run. Its wineserver is started
 // persistent, with its output on /dev/null: a server started by the tool itself would keep the
 // tool's output pipe open after the tool ended.
 class Session {
   public:
-    // Makes the prefix and maps COM3 to port_link(). False, with a reason, when Wine could not
-    // be made ready; whatever was made is still removed by finish().
-    bool start(std::string *reason);
+    // Makes the prefix and maps COM3 to port_link(). With a `display` (":N"), Wine's windows
+    // open there; without one Wine runs headless and a message box returns at once. False, with
+    // a reason, when Wine could not be made ready; whatever was made is still removed by
+    // finish().
+    bool start(const Build &build, std::string *reason, const std::string &display = "");
     // Ends every Wine process of the prefix and removes it.
     void finish();
     bool ready() const {
@@ -36,6 +61,14 @@ class Session {
     const std::string &tool_path() const {
         return tool_path_;
     }
+    const std::string &loader() const {
+        return build_.loader;
+    }
+    // The run's own directory, which holds the tool, the prefix and the COM3 link; the Windows
+    // side sees it as drive Z:.
+    const std::string &dir() const {
+        return dir_;
+    }
     // CPU time of this prefix's wineserver so far: a client that spins on the driver makes the
     // server spin too.
     double server_cpu_seconds() const;
@@ -45,6 +78,7 @@ class Session {
              std::string *reason = nullptr);
     bool restart_server(std::string *reason);
 
+    Build build_;
     std::string dir_;
     std::string prefix_;
     std::string port_link_;
@@ -65,8 +99,8 @@ class PortLink {
     PortLink &operator=(const PortLink &) = delete;
 };
 
-// The Windows tool under wine64 with `argument` on its command line. There is no way to send it
-// a key press under Wine, so it is always ended by killing its process group.
+// The Windows tool under the session's Wine with `argument` on its command line. There is no way to
+// send it a key press under Wine, so it is always ended by killing its process group.
 class Tool {
   public:
     explicit Tool(const std::string &argument);
