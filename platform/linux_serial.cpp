@@ -3,6 +3,12 @@
 // Everything runs on the caller's thread: an overlapped wait that cannot complete at once is
 // remembered, and completed by whichever later call into this layer finds its event on the
 // line. Nothing here blocks, so the tool's own pauses are its only waiting.
+//
+// What the line brought is reported in the order it came. The line discipline marks a break
+// in the byte stream (PARMRK), and the port decodes that stream into a small buffer of its
+// own: bytes that came before a break are counted, read and announced first, and the break is
+// announced once they have been read. A break that came first is announced before anything
+// after it.
 #include "linux_platform.h"
 
 #include <windows.h>
@@ -13,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -24,6 +29,16 @@ namespace {
 // Marks an overlapped operation that has not completed, as the real driver does.
 const ULONG_PTR StatusPending = 0x103;
 
+// With PARMRK (and neither IGNBRK nor BRKINT) the line discipline hands over a break as
+// \377 \0 \0, a byte with a parity or framing error as \377 \0 and the byte, and a data
+// byte \377 as \377 \377.
+const unsigned char MarkByte = 0xff;
+const unsigned char MarkedFault = 0x00;
+const unsigned char BreakMarkEnd = 0x00;
+
+// Room for what one look at the line takes from the device; more stays with the driver.
+const int ReceiveSize = 512;
+
 enum ObjectKind { FreeSlot, PortObject, EventObject };
 
 struct Object {
@@ -33,8 +48,19 @@ struct Object {
     DWORD mask;
     DWORD input_queue;
     DWORD output_queue;
-    bool counts_breaks;
-    int breaks_seen;
+    // The line discipline marks breaks: the bytes read must be decoded.
+    bool marks_breaks;
+    // Read from the device, not yet decoded: at most the start of a mark cut short by the
+    // end of a read, or what came after a break that has not been announced yet.
+    unsigned char raw[ReceiveSize];
+    int raw_start;
+    int raw_end;
+    // Decoded bytes for ReadFile, every one of them from before the next break.
+    unsigned char received[ReceiveSize];
+    int received_start;
+    int received_end;
+    // A break came after the received bytes, and has not been announced yet.
+    bool break_next;
     LPDWORD wait_events;
     LPOVERLAPPED wait_control;
     // Event
@@ -100,30 +126,102 @@ DWORD error_from_errno(int err) {
     }
 }
 
-bool break_count(int fd, int *count) {
-    serial_icounter_struct counters{};
-    if (ioctl(fd, TIOCGICOUNT, &counters) != 0) {
-        return false;
+int received_count(const Object *port) {
+    return port->received_end - port->received_start;
+}
+
+void keep_received(Object *port, unsigned char byte) {
+    port->received[port->received_end++] = byte;
+}
+
+// Decodes what has been read into received bytes, up to the first break not yet announced.
+void decode(Object *port) {
+    while (!port->break_next && port->raw_start < port->raw_end &&
+           port->received_end < ReceiveSize) {
+        const unsigned char *at = port->raw + port->raw_start;
+        int left = port->raw_end - port->raw_start;
+        if (!port->marks_breaks || at[0] != MarkByte) {
+            keep_received(port, at[0]);
+            port->raw_start++;
+        } else if (left < 2 || (at[1] == MarkedFault && left < 3)) {
+            // The rest of the mark comes with the next read.
+            return;
+        } else if (at[1] == MarkByte) {
+            keep_received(port, MarkByte);
+            port->raw_start += 2;
+        } else if (at[1] != MarkedFault) {
+            // No mark the line discipline makes (a byte read before the line was set up):
+            // the byte is data.
+            keep_received(port, MarkByte);
+            port->raw_start++;
+        } else if (at[2] != BreakMarkEnd) {
+            // A byte with a parity or framing error is passed on as it came.
+            keep_received(port, at[2]);
+            port->raw_start += 3;
+        } else {
+            // A break (a zero byte with a parity error reads the same, and ends the tool
+            // the same way). Nobody watching for breaks: the break is not data either.
+            port->break_next = (port->mask & EV_BREAK) != 0;
+            port->raw_start += 3;
+        }
     }
-    *count = counters.brk;
+}
+
+// Moves what is still unread to the front of each buffer, making room behind it.
+void compact(Object *port) {
+    int raw_left = port->raw_end - port->raw_start;
+    std::memmove(port->raw, port->raw + port->raw_start, static_cast<size_t>(raw_left));
+    port->raw_start = 0;
+    port->raw_end = raw_left;
+    int received_left = received_count(port);
+    std::memmove(port->received, port->received + port->received_start,
+                 static_cast<size_t>(received_left));
+    port->received_start = 0;
+    port->received_end = received_left;
+}
+
+// Takes what the device holds, as far as there is room, and decodes it. Returns false, with
+// errno set, when the device fails the read; nothing waiting is no failure.
+bool take_from_line(Object *port) {
+    if (port->break_next && !(port->mask & EV_BREAK)) {
+        port->break_next = false;
+    }
+    decode(port);
+    if (port->break_next) {
+        // The bytes after a break wait until the break has been announced.
+        return true;
+    }
+    compact(port);
+    // Each byte read decodes to at most one received byte; what does not fit yet stays raw.
+    int room = ReceiveSize - port->received_end;
+    if (ReceiveSize - port->raw_end < room) {
+        room = ReceiveSize - port->raw_end;
+    }
+    if (room == 0) {
+        return true;
+    }
+    ssize_t got = read(port->fd, port->raw + port->raw_end, static_cast<size_t>(room));
+    if (got < 0) {
+        return errno == EAGAIN;
+    }
+    port->raw_end += static_cast<int>(got);
+    decode(port);
     return true;
 }
 
-// The events that have happened on the line since the last wait reported them. Received
-// characters count for as long as they wait unread, so none can be forgotten.
+// The events that have happened on the line since the last wait reported them, in the order
+// they happened. Received characters count for as long as they wait unread, so none can be
+// forgotten; a break counts once the characters before it have been read.
 DWORD events_now(Object *port) {
-    DWORD events = 0;
-    int breaks = 0;
-    if ((port->mask & EV_BREAK) && port->counts_breaks && break_count(port->fd, &breaks) &&
-        breaks != port->breaks_seen) {
-        port->breaks_seen = breaks;
-        events |= EV_BREAK;
+    take_from_line(port);
+    if (received_count(port) > 0 && (port->mask & EV_RXCHAR)) {
+        return EV_RXCHAR;
     }
-    int waiting = 0;
-    if ((port->mask & EV_RXCHAR) && ioctl(port->fd, FIONREAD, &waiting) == 0 && waiting > 0) {
-        events |= EV_RXCHAR;
+    if (port->break_next) {
+        port->break_next = false;
+        return EV_BREAK;
     }
-    return events;
+    return 0;
 }
 
 void signal_event(HANDLE event) {
@@ -156,18 +254,23 @@ void service_wait(Object *port) {
     }
 }
 
-void make_raw(int fd) {
+// Returns whether the line discipline now marks breaks.
+bool make_raw(int fd) {
     termios line{};
     if (tcgetattr(fd, &line) != 0) {
-        return;
+        return false;
     }
     cfmakeraw(&line);
-    // A break is seen through the driver's counter, not as a zero byte among the data.
-    line.c_iflag |= IGNBRK;
+    // A break is marked in the byte stream, where it stands in order among the data; the
+    // driver's break counter cannot say which bytes came before it.
+    line.c_iflag |= PARMRK;
     line.c_cflag |= CLOCAL | CREAD;
     line.c_cc[VMIN] = 0;
     line.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &line);
+    // tcsetattr succeeds when any part of the change took: ask what the line now does.
+    return tcgetattr(fd, &line) == 0 && (line.c_iflag & PARMRK) &&
+           !(line.c_iflag & (IGNBRK | BRKINT));
 }
 
 struct BaudRate {
@@ -278,11 +381,9 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD dwShareMode, LPSECURITY_ATTRI
         ExclusiveFds[slot] = fd;
         ioctl(fd, TIOCEXCL);
     }
-    make_raw(fd);
-
     Object &port = Objects[slot];
     port.fd = fd;
-    port.counts_breaks = break_count(fd, &port.breaks_seen);
+    port.marks_breaks = make_raw(fd);
     return handle_of(slot);
 }
 
@@ -436,14 +537,11 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
     if (port == nullptr) {
         return FALSE;
     }
-    // A new mask ends an outstanding wait with no events, and starts the break history anew.
+    // A new mask ends an outstanding wait with no events.
     if (port->wait_control != nullptr) {
         finish_wait(port, 0, 0);
     }
     port->mask = dwEvtMask;
-    if (port->counts_breaks) {
-        break_count(port->fd, &port->breaks_seen);
-    }
     return TRUE;
 }
 
@@ -499,9 +597,10 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
         return FALSE;
     }
     service_wait(port);
-    int waiting = 0;
+    // A line that fails to read has nothing more to count; what was taken before still counts.
+    take_from_line(port);
     int unsent = 0;
-    if (ioctl(port->fd, FIONREAD, &waiting) != 0 || ioctl(port->fd, TIOCOUTQ, &unsent) != 0) {
+    if (ioctl(port->fd, TIOCOUTQ, &unsent) != 0) {
         LastError = error_from_errno(errno);
         return FALSE;
     }
@@ -510,7 +609,8 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
     }
     if (lpStat != nullptr) {
         *lpStat = COMSTAT{};
-        lpStat->cbInQue = static_cast<DWORD>(waiting);
+        // Only what came before the next break: a read of this many never reaches past it.
+        lpStat->cbInQue = static_cast<DWORD>(received_count(port));
         lpStat->cbOutQue = static_cast<DWORD>(unsent);
     }
     return TRUE;
@@ -524,16 +624,30 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     }
     service_wait(port);
     *lpNumberOfBytesRead = 0;
-    ssize_t got = nNumberOfBytesToRead == 0 ? 0 : read(port->fd, lpBuffer, nNumberOfBytesToRead);
-    // Nothing waiting is an empty read, not an error: the line is non-blocking.
-    if (got < 0 && errno != EAGAIN) {
-        LastError = error_from_errno(errno);
-        if (lpOverlapped != nullptr) {
-            complete(lpOverlapped, LastError, 0);
+    auto *buffer = static_cast<unsigned char *>(lpBuffer);
+    DWORD count = 0;
+    // Stops at a break: it is announced before anything after it is read. Nothing waiting is
+    // an empty read, not an error: the line is non-blocking.
+    while (count < nNumberOfBytesToRead) {
+        if (received_count(port) == 0 && !port->break_next && !take_from_line(port) && count == 0) {
+            LastError = error_from_errno(errno);
+            if (lpOverlapped != nullptr) {
+                complete(lpOverlapped, LastError, 0);
+            }
+            return FALSE;
         }
-        return FALSE;
+        DWORD part = static_cast<DWORD>(received_count(port));
+        if (part == 0) {
+            break;
+        }
+        if (part > nNumberOfBytesToRead - count) {
+            part = nNumberOfBytesToRead - count;
+        }
+        std::memcpy(buffer + count, port->received + port->received_start, part);
+        port->received_start += static_cast<int>(part);
+        count += part;
     }
-    *lpNumberOfBytesRead = got > 0 ? static_cast<DWORD>(got) : 0;
+    *lpNumberOfBytesRead = count;
     if (lpOverlapped != nullptr) {
         complete(lpOverlapped, 0, *lpNumberOfBytesRead);
     }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -258,6 +259,74 @@ TEST_F(PtyPort, PortIsForThisProgramAlone) {
     CloseHandle(port);
     port = open_com("COM7");
     EXPECT_NE(port, INVALID_HANDLE_VALUE) << "closing gave the port back";
+}
+
+// ---- Marked bytes ----------------------------------------------------------------------
+//
+// The layer has the line discipline mark breaks in the byte stream, so a data byte 0xFF
+// arrives doubled and the layer decodes it. A pty never sends a break (tests/uart shows those
+// on a real driver), but it does mark and double, and so shows the decoding of data.
+class MarkedBytes : public PtyPort {
+  protected:
+    // Waits until everything sent has reached the device: what it holds stops growing.
+    bool device_settled() {
+        int before = -1;
+        for (int i = 0; i < 100; i++) {
+            int waiting = 0;
+            if (ioctl(pty.slave, FIONREAD, &waiting) != 0) {
+                return false;
+            }
+            if (waiting > 0 && waiting == before) {
+                return true;
+            }
+            before = waiting;
+            Sleep(50);
+        }
+        return false;
+    }
+};
+
+TEST_F(MarkedBytes, BytesThatLookLikeMarksAreCountedAndReadAsData) {
+    // A break's mark, a faulty byte's mark, a doubled 0xFF and a lone 0xFF, all sent as data.
+    const std::string sent("\xff\x00\x00"
+                           "a\xff\x00"
+                           "b\xff\xff\xff",
+                           10);
+    pty.send(sent);
+    ASSERT_TRUE(device_settled());
+    ASSERT_TRUE(WaitCommEvent(port, &events, &control));
+    EXPECT_EQ(events, EV_RXCHAR) << "no break among them";
+    COMSTAT status{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(port, &errors, &status));
+    EXPECT_EQ(status.cbInQue, 10u) << "the count is of bytes as sent";
+    EXPECT_EQ(read_all(10), sent);
+    EXPECT_FALSE(WaitCommEvent(port, &events, &control));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING) << "nothing left to report";
+}
+
+TEST_F(MarkedBytes, DoubledBytesCutByTheEndOfAReadJoinUp) {
+    // Every other byte 0xFF, read as the tool reads, in pieces of many sizes: some reads from
+    // the device end between the two bytes of a doubled 0xFF, wherever their limits lie.
+    std::string sent;
+    for (int i = 0; i < 1500; i++) {
+        sent += i % 2 == 0 ? static_cast<char>('a' + i % 26) : '\xff';
+    }
+    pty.send(sent);
+    ASSERT_TRUE(device_settled());
+    std::string got;
+    for (DWORD piece = 1; got.size() < sent.size(); piece = piece % 13 + 1) {
+        COMSTAT status{};
+        DWORD errors = 0;
+        ASSERT_TRUE(ClearCommError(port, &errors, &status));
+        ASSERT_GT(status.cbInQue, 0u) << "stalled after " << got.size() << " bytes";
+        char buffer[16];
+        DWORD count = 0;
+        ASSERT_TRUE(ReadFile(port, buffer, status.cbInQue < piece ? status.cbInQue : piece, &count,
+                             &control));
+        got.append(buffer, count);
+    }
+    EXPECT_EQ(got, sent);
 }
 
 TEST(LinuxOpen, FailuresNameTheDeviceAndTheReason) {
