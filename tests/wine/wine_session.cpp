@@ -130,6 +130,13 @@ bool loader_starts(const Build &build, std::string *reason) {
         *reason = build.loader + " --version did not finish within a minute";
         return false;
     }
+    if (probe.exit_code() == 127) {
+        // The kernel refused the loader: an i386 program where no emulator is registered for
+        // them, or none at all.
+        *reason = "cannot execute " + build.loader + " (tests/wine/setup.sh installs Wine and " +
+                  "registers an emulator for i386 programs)";
+        return false;
+    }
     if (probe.exit_code() != 0 || probe.out_text.rfind("wine-", 0) != 0) {
         *reason = build.loader + " --version failed, status " + std::to_string(probe.exit_code()) +
                   ": " + probe.out_text + probe.err_text;
