@@ -8,7 +8,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -353,6 +355,15 @@ void EmulatedPc::send(const std::string &bytes, int baud) {
 }
 
 void EmulatedPc::send_break() {
+    // QEMU raises a break as soon as it reads one, before the data that came in the same
+    // read: when the PC lags, the break would overtake bytes sent before it. So it waits
+    // until QEMU has read everything already sent.
+    auto until = Clock::now() + AnswerPatience;
+    int unread = 0;
+    while (line_ >= 0 && ioctl(line_, SIOCOUTQ, &unread) == 0 && unread > 0 &&
+           Clock::now() < until) {
+        pump(Millis(1));
+    }
     const char command[] = {static_cast<char>(TelnetIac), static_cast<char>(TelnetBreak)};
     write_all(line_, std::string(command, sizeof command));
 }

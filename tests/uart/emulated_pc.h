@@ -64,7 +64,8 @@ class EmulatedPc {
     // Sends bytes on the line, each in a write of its own, one every ten bit times at `baud`,
     // as a real reader does; 0 sends them all in one write.
     void send(const std::string &bytes, int baud = 9600);
-    // A break on the line: QEMU raises it on the UART when it reads telnet's IAC BREAK.
+    // A break on the line: QEMU raises it on the UART when it reads telnet's IAC BREAK, here
+    // only once the UART has taken every byte sent before it.
     void send_break();
     void pause(Millis span);
 
