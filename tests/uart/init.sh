@@ -17,6 +17,7 @@
 #                           output, or "running"; after a console run, also "left" and what
 #                           the tool left in the console's input
 #   settings                the line's settings as stty shows them
+#   counters                the driver's counters for the line (rx, brk, oe, ...)
 #   off                     power off
 # Anything else is answered "unknown" and the line's first word.
 /bin/busybox --install -s /bin
@@ -140,6 +141,9 @@ while read -r command arguments; do
         ;;
     finish)
         finish "$arguments"
+        ;;
+    counters)
+        say counters "$(sed -n 's/^1: //p' /proc/tty/driver/serial)"
         ;;
     settings)
         stty -F "$line" -a 2>/dev/null | tr '\n' ' ' | sed 's/^/@@settings /'

@@ -53,6 +53,7 @@ int main(int argc, char **argv) {
     pc.pause(uart::Millis(500));
     pc.send_break();
     uart::Answer end = pc.ask("finish 300", uart::Millis(120000));
+    uart::Answer counters = pc.ask("counters");
     if (end.word != "ended") {
         std::fprintf(stderr, "the tool did not end at the break (%s)\n", end.word.c_str());
         return 1;
@@ -82,7 +83,8 @@ int main(int argc, char **argv) {
     std::printf("| ---: | ---: | ---: | ---: | ---: | ---: |\n");
     std::printf("| %d | %d | %d | %d | %d | %.1f s for %zu bytes |\n", count, lines, lost,
                 duplicated, not_sent, line_seconds, sent.size());
-    std::printf("\nThe emulated PC reached /init in %.1f s; the tool ended with status %s.\n",
-                pc.boot_seconds(), end.rest.c_str());
+    std::printf("\nThe emulated PC reached /init in %.1f s; the tool ended with status %s.\n"
+                "The driver's counters for the line: %s\n",
+                pc.boot_seconds(), end.rest.c_str(), counters.rest.c_str());
     return 0;
 }
