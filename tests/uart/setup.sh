@@ -16,5 +16,5 @@ if ! apt-cache depends linux-image-amd64 2>/dev/null | grep -q 'Depends: linux-i
     as_root=()
     [ "$(id -u)" -eq 0 ] || as_root=(sudo)
     echo "dremlix: updating apt's package lists (to find Debian's kernel package)" >&2
-    "${as_root[@]}" apt-get update -qq
+    "${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 update -qq
 fi
