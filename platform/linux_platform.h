@@ -1,4 +1,27 @@
-// What the Linux platform files share among themselves; the tool never sees this.
+// The Linux platform layer: the Win32 calls the tool makes, over termios, ptys and /dev/tty.
+// This header is what its files share among themselves; the tool never sees it.
+//
+// Where the layer differs from the calls it stands in for, and why:
+// - WaitCommEvent reports EV_RXCHAR for as long as received bytes wait unread, not once per
+//   arrival. A wait cannot see what arrived while none was outstanding, and no byte may wait
+//   unannounced.
+// - ReadFile never pends: it hands over what the driver holds, at most what was asked, and
+//   returns TRUE, with 0 bytes when nothing waits. Only waits are overlapped, and a wait
+//   completes when a later call into the layer finds its event: there is no second thread.
+// - A port held by another program fails CreateFileA with ERROR_SHARING_VIOLATION, as on
+//   Windows. The device is locked with flock, which holds against root too, and marked
+//   exclusive (TIOCEXCL) against programs that do not lock; every way out but SIGKILL clears
+//   that mark.
+// - SetCommState knows the termios rates from 110 to 921600 baud and refuses any other, as a
+//   driver refuses a rate it cannot make. SetupComm's sizes are only kept: the kernel sizes
+//   its own buffers.
+// - GetCommandLineA joins the arguments with single blanks. The shell has already split and
+//   unquoted the typed line, so its quotes and runs of blanks are gone.
+// - A break is seen only where the driver marks it in the byte stream (real UARTs and USB
+//   adapters; never a pty), and is reported after the bytes that came before it.
+// - MessageBoxA has no desktop: it writes its caption and text to standard error, with the
+//   device and the system's reason when an open has just failed.
+// - COMn is the device named by DREMLIX_COMn, else /dev/ttyS(n-1).
 #ifndef DREMLIX_LINUX_PLATFORM_H
 #define DREMLIX_LINUX_PLATFORM_H
 
