@@ -88,16 +88,16 @@ static bool key_pressed() {
     return _kbhit() != 0;
 }
 
-enum OperationEnd { StillRunning, Succeeded, Failed };
+enum OperationState { StillRunning, Completed, CompletedWithError };
 
 // How the operation outstanding on the wait control stands. Once it has ended, *count is what
 // it transferred, or 0 when it failed.
-static OperationEnd operation_end(DWORD *count) {
+static OperationState operation_state(DWORD *count) {
     if (GetOverlappedResult(PortHandle, &Receiver.control, count, FALSE)) {
-        return Succeeded;
+        return Completed;
     }
     *count = 0;
-    return GetLastError() == ERROR_IO_INCOMPLETE ? StillRunning : Failed;
+    return GetLastError() == ERROR_IO_INCOMPLETE ? StillRunning : CompletedWithError;
 }
 
 // Hands the framer what the last read brought, and never more than was asked for: the rest of
@@ -134,7 +134,7 @@ static bool wait_for_events() {
     Sleep(WaitPauseMs);
     if (Receiver.outstanding == WaitOutstanding) {
         DWORD unused = 0;
-        if (operation_end(&unused) != StillRunning) {
+        if (operation_state(&unused) != StillRunning) {
             Receiver.outstanding = NoOperation;
         }
     }
@@ -152,12 +152,12 @@ static bool pause_after_read() {
 // nothing off the queue, and the driver will not announce those bytes again.
 static void collect_pending_read() {
     DWORD count = 0;
-    OperationEnd end = operation_end(&count);
-    if (end == StillRunning) {
+    OperationState state = operation_state(&count);
+    if (state == StillRunning) {
         return;
     }
     Receiver.outstanding = NoOperation;
-    if (end == Failed) {
+    if (state == CompletedWithError) {
         Receiver.read_again = true;
         return;
     }
