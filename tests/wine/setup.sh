@@ -124,14 +124,18 @@ fetch_qemu() {
     (cd "$work" && apt-get "${apt_private[@]}" download -qq qemu-user/bookworm-backports) || return 1
     local deb
     deb=$(ls "$work"/qemu-user_*.deb) || return 1
-    as_root rm -rf "$qemu_dir.new" || return 1
-    as_root mkdir -p "$qemu_dir.new" || return 1
-    as_root dpkg -x "$deb" "$qemu_dir.new" || return 1
-    if [ "$(qemu_major "$qemu_dir.new/usr/bin/qemu-i386")" -lt "$qemu_least_major" ]; then
+    dpkg -x "$deb" "$work/unpacked" || return 1
+    if [ "$(qemu_major "$work/unpacked/usr/bin/qemu-i386")" -lt "$qemu_least_major" ]; then
         say "the unpacked qemu-i386 is older than $qemu_least_major or does not start"
-        as_root rm -rf "$qemu_dir.new"
         return 1
     fi
+    # Only the one emulator (and its licence) is kept: the package holds some 360 MB of others.
+    local keep
+    as_root rm -rf "$qemu_dir.new" || return 1
+    for keep in usr/bin/qemu-i386 usr/share/doc/qemu-user/copyright; do
+        as_root mkdir -p "$(dirname "$qemu_dir.new/$keep")" || return 1
+        as_root cp -p "$work/unpacked/$keep" "$qemu_dir.new/$keep" || return 1
+    done
     as_root rm -rf "$qemu_dir" && as_root mv "$qemu_dir.new" "$qemu_dir"
 }
 
