@@ -19,8 +19,9 @@ source "$root/tools/prerequisites.sh"
 # shellcheck source=../tools/build_tree.sh
 source "$root/tools/build_tree.sh"
 
+# Each step says when it began, so a slow one shows in a CI log.
 step() {
-    echo "== $*"
+    echo "== $* ($(date -u +%H:%M:%S) UTC)"
 }
 
 step "Installing what the build and the tests need"
