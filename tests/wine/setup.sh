@@ -51,7 +51,7 @@ as_root() {
 
 qemu_major() {
     local version
-    version=$("$1" --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p')
+    version=$("$1" --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p') || true
     echo "${version:-0}"
 }
 
