@@ -16,6 +16,8 @@
 #   bash tests/wine/setup.sh [--strict]
 #
 # DREMLIX_QEMU_DIR (default /opt/dremlix/qemu-user) is where the emulator is unpacked.
+# The set-up steps are reached through run_part, which shellcheck does not follow.
+# shellcheck disable=SC2317
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -51,7 +53,8 @@ as_root() {
 
 qemu_major() {
     local version
-    version=$("$1" --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p') || true
+    version=$("$1" --version 2>/dev/null |
+        sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p') || true
     echo "${version:-0}"
 }
 
@@ -89,8 +92,9 @@ setup_wine32() {
 # the same mirror (and through the same proxy settings) as everything else.
 debian_archive() {
     local uri
-    uri=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Created-By: Packages' 2>/dev/null |
-        awk '$2 == "bookworm" { print $1; exit }')
+    # shellcheck disable=SC2016 # apt's own $(FIELD) syntax, not the shell's
+    uri=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 'Created-By: Packages' \
+        2>/dev/null | awk '$2 == "bookworm" { print $1; exit }')
     echo "${uri:-http://deb.debian.org/debian/}"
 }
 
@@ -112,16 +116,18 @@ setup_qemu() {
 fetch_qemu() {
     local work=$1
     mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/parts"
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(debian_archive) bookworm-backports main" \
-        >"$work/sources.list"
+    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+    echo "deb [signed-by=$keyring] $(debian_archive) bookworm-backports main" >"$work/sources.list"
     local apt_private=(-o "Dir::Etc::SourceList=$work/sources.list"
         -o "Dir::Etc::SourceParts=$work/parts" -o "Dir::State::Lists=$work/lists"
         -o "Dir::Cache=$work/cache" -o "APT::Architectures=amd64" -o "Acquire::Languages=none")
     # Its private directories are not the sandbox user's to write.
     [ "$(id -u)" -eq 0 ] && apt_private+=(-o "APT::Sandbox::User=root")
-    say "fetching qemu-user from bookworm-backports into $qemu_dir (QEMU $qemu_least_major or later starts 32-bit Wine)"
+    say "fetching qemu-user from bookworm-backports into $qemu_dir" \
+        "(QEMU $qemu_least_major or later starts 32-bit Wine)"
     apt-get "${apt_private[@]}" update -qq || return 1
-    (cd "$work" && apt-get "${apt_private[@]}" download -qq qemu-user/bookworm-backports) || return 1
+    (cd "$work" && apt-get "${apt_private[@]}" download -qq qemu-user/bookworm-backports) ||
+        return 1
     local deb
     deb=$(ls "$work"/qemu-user_*.deb) || return 1
     dpkg -x "$deb" "$work/unpacked" || return 1
@@ -153,7 +159,8 @@ setup_binfmt() {
             [ "$(qemu_major "$interpreter")" -ge "$qemu_least_major" ]; then
             return 0
         fi
-        say "replacing the binfmt_misc entry qemu-i386 ($interpreter, too old, disabled or without F)"
+        say "replacing the binfmt_misc entry qemu-i386" \
+            "($interpreter: too old, disabled or without F)"
         echo -1 | as_root tee "$entry" >/dev/null || return 1
     fi
     # ELF, 32-bit, little-endian, version 1; an executable or a shared object; machine 386.
