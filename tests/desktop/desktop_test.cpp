@@ -22,6 +22,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
@@ -58,6 +59,12 @@ void end_group(harness::Child &child) {
     }
 }
 
+// Where tests/desktop/screenshots.sh wants pictures of the windows, or "" for none.
+std::string screenshot_dir() {
+    const char *dir = std::getenv("DREMLIX_SCREENSHOTS");
+    return dir != nullptr ? dir : "";
+}
+
 // Xvfb on a display number it picks itself (-displayfd), so that runs side by side never meet
 // on one display. `timeout` bounds its life should this program die without cleaning up.
 class Display {
@@ -67,6 +74,10 @@ class Display {
         options.argv = {"timeout", "--kill-after=5", "1200", "Xvfb",        "-displayfd",
                         "1",       "-screen",        "0",    "1024x768x24", "-nolisten",
                         "tcp"};
+        if (!screenshot_dir().empty()) {
+            // The screen, kept up to date in a file as an XWD image.
+            options.argv.insert(options.argv.end(), {"-fbdir", screenshot_dir()});
+        }
         server_ = std::make_unique<harness::Child>(options);
         if (!server_->wait_for_output("\n", WindowPatience)) {
             *reason = "Xvfb did not start: " + server_->err_text;
@@ -121,6 +132,38 @@ std::string find_window(const std::string &pattern) {
         std::this_thread::sleep_for(Millis(200));
     }
     return "";
+}
+
+// For the README: the screen as it is now, and where `window` lies on it, as `name`.xwd and
+// `name`.crop in the screenshot directory; the script turns them into a PNG of the window.
+void take_screenshot(const std::string &window, const std::string &name) {
+    const std::string dir = screenshot_dir();
+    if (dir.empty()) {
+        return;
+    }
+    // The pointer out of the picture, and time to paint: nothing tells when Wine has drawn a
+    // window's contents.
+    xdotool({"mousemove", "2000", "2000"});
+    std::this_thread::sleep_for(Millis(1000));
+    std::istringstream geometry(xdotool({"getwindowgeometry", "--shell", window}));
+    std::string x, y, width, height;
+    for (std::string line; std::getline(geometry, line);) {
+        std::string value = line.substr(line.find('=') + 1);
+        if (line.rfind("X=", 0) == 0) {
+            x = value;
+        } else if (line.rfind("Y=", 0) == 0) {
+            y = value;
+        } else if (line.rfind("WIDTH=", 0) == 0) {
+            width = value;
+        } else if (line.rfind("HEIGHT=", 0) == 0) {
+            height = value;
+        }
+    }
+    std::error_code error;
+    fs::copy_file(dir + "/Xvfb_screen0", dir + "/" + name + ".xwd",
+                  fs::copy_options::overwrite_existing, error);
+    std::ofstream(dir + "/" + name + ".crop")
+        << x << " " << y << " " << width << " " << height << "\n";
 }
 
 void press(const std::string &window, const std::string &key) {
@@ -218,6 +261,7 @@ TEST(MessageBox, WaitsForTheUserThenTheToolEndsWithMinusOne) {
     EXPECT_EQ(tool.out_text.substr(tool.out_text.size() - port_line.size()), port_line)
         << tool.out_text;
 
+    take_screenshot(box, "message-box");
     press(box, "Return");
     bool ended = tool.wait_for_exit(WindowPatience);
     if (!ended) {
@@ -374,6 +418,9 @@ TEST_P(ConsoleKey, EndsWithStatusZeroAndTheConsoleShowsTheRecords) {
     for (const std::string &key : c.ignored_keys) {
         press(window_, key);
         EXPECT_FALSE(console_->wait_for_exit(StillRunning)) << key << " ended the tool";
+    }
+    if (c.name == "KeyEndsTheTool") {
+        take_screenshot(window_, "console");
     }
     press(window_, "x");
     int status = tool_status();
