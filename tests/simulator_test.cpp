@@ -247,7 +247,9 @@ RunResult run_captured(const std::vector<std::string> &args,
     int fds_open[CapturedStreams] = {out_pipe[0], err_pipe[0], -1};
     std::string *sinks[CapturedStreams] = {&result.out, &result.err, &result.port};
     bool first_line_given = open_port == nullptr;
-    while (fds_open[0] >= 0 || fds_open[1] >= 0) {
+    // The port too is read to its end: the simulator may finish while the last records still
+    // wait in the pty for this reader, and the port only ends once they have been read.
+    while (fds_open[0] >= 0 || fds_open[1] >= 0 || fds_open[2] >= 0) {
         const Millis left = std::chrono::duration_cast<Millis>(deadline - Clock::now());
         if (left.count() <= 0) {
             result.timed_out = true;
@@ -466,7 +468,7 @@ TEST_P(SimulatorLine, PortCarriesExactlyTheLoggedRecords) {
             << record.body;
     }
     EXPECT_FALSE(sent_bodies.empty());
-    EXPECT_EQ(frames_in(line_bytes), sent_bodies);
+    EXPECT_EQ(frames_in(line_bytes), sent_bodies) << run.err;
     // Whatever is not inside a frame is the noise the simulator says it added.
     long long framed = 0;
     for (const std::string &body : sent_bodies) {

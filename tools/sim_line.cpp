@@ -32,9 +32,10 @@ const std::size_t HeldWriteSize = 4096;
 // Bytes the reader does not take for this long count as never delivered.
 const long long DrainPatienceNs = 5 * NanosPerSecond;
 const long long DrainCheckNs = NanosPerMilli;
-// Bytes pass through the kernel's flip buffer on their way to the queue, so an empty queue
-// is only trusted when it stays empty for this many checks in a row.
-const int EmptyChecksTrusted = 3;
+// Bytes pass through the kernel's flip buffer on their way to the queue, and on a busy
+// machine they may wait there for milliseconds; closing the port would throw them away. So an
+// empty queue is only trusted once it has stayed empty this long.
+const long long DrainQuietNs = 100 * NanosPerMilli;
 
 void log_record(Line &line, const SentRecord &record, long long when) {
     if (record.overlong) {
@@ -261,7 +262,7 @@ bool flush_held(Line &line) {
 void wait_for_drain(Line &line, bool quiet) {
     long long last_change = monotonic_ns();
     int last_queued = -1;
-    int empty_checks = 0;
+    long long empty_since = 0;
     for (;;) {
         int queued = 0;
         if (!bytes_waiting(line.port, queued)) {
@@ -272,9 +273,13 @@ void wait_for_drain(Line &line, bool quiet) {
             last_queued = queued;
             last_change = now;
         }
-        empty_checks = queued == 0 ? empty_checks + 1 : 0;
-        if (empty_checks >= EmptyChecksTrusted) {
-            line.tally.drained_ns = now;
+        if (queued != 0) {
+            empty_since = 0;
+        } else if (empty_since == 0) {
+            empty_since = now;
+        }
+        if (empty_since != 0 && now - empty_since >= DrainQuietNs) {
+            line.tally.drained_ns = empty_since;
             return;
         }
         if (now - last_change > DrainPatienceNs) {
