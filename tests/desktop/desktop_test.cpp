@@ -475,15 +475,10 @@ class Desktop : public testing::Environment {
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     wine::Build build;
-    std::string reason;
-    if (!wine::parse_build(argc, argv, &build, &reason, {{"--helper=", &helper_exe}})) {
-        std::fprintf(stderr, "dremlix_desktop_tests: %s\n", reason.c_str());
-        return 2;
-    }
-    if (!wine::loader_starts(build, &reason)) {
-        std::printf("not run: this machine cannot start %s Wine: %s\n", build.winearch.c_str(),
-                    reason.c_str());
-        return wine::NotRunStatus;
+    int status = wine::prepare_suite("dremlix_desktop_tests", argc, argv, &build,
+                                     {{"--helper=", &helper_exe}});
+    if (status >= 0) {
+        return status;
     }
     testing::AddGlobalTestEnvironment(new Desktop(build));
     return RUN_ALL_TESTS();

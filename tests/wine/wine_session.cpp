@@ -145,6 +145,21 @@ bool loader_starts(const Build &build, std::string *reason) {
     return true;
 }
 
+int prepare_suite(const char *program, int argc, char **argv, Build *build,
+                  const std::vector<std::pair<std::string, std::string *>> &extra) {
+    std::string reason;
+    if (!parse_build(argc, argv, build, &reason, extra)) {
+        std::fprintf(stderr, "%s: %s\n", program, reason.c_str());
+        return 2;
+    }
+    if (!loader_starts(*build, &reason)) {
+        std::printf("not run: this machine cannot start %s Wine: %s\n", build->winearch.c_str(),
+                    reason.c_str());
+        return NotRunStatus;
+    }
+    return -1;
+}
+
 Session &session() {
     static Session instance;
     return instance;

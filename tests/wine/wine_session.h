@@ -34,6 +34,12 @@ bool loader_starts(const Build &build, std::string *reason);
 // Exit status that ctest counts as "not run".
 const int NotRunStatus = 77;
 
+// What a Wine suite's main does before its tests: reads the build from the arguments and makes
+// sure this machine can start its Wine. Returns -1 to go on with the tests, or the status to end
+// with: 2 for bad arguments, NotRunStatus (having said why) when the Wine cannot start.
+int prepare_suite(const char *program, int argc, char **argv, Build *build,
+                  const std::vector<std::pair<std::string, std::string *>> &extra = {});
+
 // Making a prefix costs seconds, so one serves the whole run. Its wineserver is started
 // persistent, with its output on /dev/null: a server started by the tool itself would keep the
 // tool's output pipe open after the tool ended.

@@ -236,15 +236,9 @@ class WinePrefix : public testing::Environment {
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     wine::Build build;
-    std::string reason;
-    if (!wine::parse_build(argc, argv, &build, &reason)) {
-        std::fprintf(stderr, "dremlix_wine_tests: %s\n", reason.c_str());
-        return 2;
-    }
-    if (!wine::loader_starts(build, &reason)) {
-        std::printf("not run: this machine cannot start %s Wine: %s\n", build.winearch.c_str(),
-                    reason.c_str());
-        return wine::NotRunStatus;
+    int status = wine::prepare_suite("dremlix_wine_tests", argc, argv, &build);
+    if (status >= 0) {
+        return status;
     }
     testing::AddGlobalTestEnvironment(new WinePrefix(build));
     return RUN_ALL_TESTS();
