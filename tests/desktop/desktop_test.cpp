@@ -449,25 +449,22 @@ INSTANTIATE_TEST_SUITE_P(Console, ConsoleKey, testing::ValuesIn(key_cases()),
                              return info.param.name;
                          });
 
-class Desktop : public testing::Environment {
+// The prefix's windows open on a virtual display of the suite's own.
+class Desktop : public wine::PrefixEnvironment {
   public:
-    explicit Desktop(const wine::Build &build) : build_(build) {}
-    void SetUp() override {
-        std::string reason;
-        if (!display().start(&reason)) {
-            FAIL() << reason;
+    using wine::PrefixEnvironment::PrefixEnvironment;
+
+  protected:
+    bool open_display(std::string *name, std::string *reason) override {
+        if (!display().start(reason)) {
+            return false;
         }
-        if (!wine::session().start(build_, &reason, display().name())) {
-            FAIL() << "making a Wine prefix: " << reason;
-        }
+        *name = display().name();
+        return true;
     }
-    void TearDown() override {
-        wine::session().finish();
+    void close_display() override {
         display().stop();
     }
-
-  private:
-    wine::Build build_;
 };
 
 } // namespace

@@ -145,6 +145,27 @@ bool loader_starts(const Build &build, std::string *reason) {
     return true;
 }
 
+bool PrefixEnvironment::open_display(std::string *name, std::string *) {
+    name->clear();
+    return true;
+}
+
+void PrefixEnvironment::SetUp() {
+    std::string display;
+    std::string reason;
+    if (!open_display(&display, &reason)) {
+        FAIL() << reason;
+    }
+    if (!session().start(build_, &reason, display)) {
+        FAIL() << "making a Wine prefix: " << reason;
+    }
+}
+
+void PrefixEnvironment::TearDown() {
+    session().finish();
+    close_display();
+}
+
 int prepare_suite(const char *program, int argc, char **argv, Build *build,
                   const std::vector<std::pair<std::string, std::string *>> &extra) {
     std::string reason;

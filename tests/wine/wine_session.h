@@ -6,6 +6,8 @@
 
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <utility>
@@ -39,6 +41,23 @@ const int NotRunStatus = 77;
 // with: 2 for bad arguments, NotRunStatus (having said why) when the Wine cannot start.
 int prepare_suite(const char *program, int argc, char **argv, Build *build,
                   const std::vector<std::pair<std::string, std::string *>> &extra = {});
+
+// The prefix for a whole test program: made before its first test, removed after its last.
+class PrefixEnvironment : public testing::Environment {
+  public:
+    explicit PrefixEnvironment(const Build &build) : build_(build) {}
+    void SetUp() override;
+    void TearDown() override;
+
+  protected:
+    // A suite that shows Wine's windows opens its display first; `name` is where they go, or
+    // "" for none.
+    virtual bool open_display(std::string *name, std::string *reason);
+    virtual void close_display() {}
+
+  private:
+    Build build_;
+};
 
 // Making a prefix costs seconds, so one serves the whole run. Its wineserver is started
 // persistent, with its output on /dev/null: a server started by the tool itself would keep the

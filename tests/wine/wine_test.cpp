@@ -214,23 +214,6 @@ TEST_F(WineTool, WaitsWithoutSpinningIdleAndWhenTheReaderIsUnplugged) {
     }
 }
 
-class WinePrefix : public testing::Environment {
-  public:
-    explicit WinePrefix(const wine::Build &build) : build_(build) {}
-    void SetUp() override {
-        std::string reason;
-        if (!wine::session().start(build_, &reason)) {
-            FAIL() << "making a Wine prefix: " << reason;
-        }
-    }
-    void TearDown() override {
-        wine::session().finish();
-    }
-
-  private:
-    wine::Build build_;
-};
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -240,6 +223,6 @@ int main(int argc, char **argv) {
     if (status >= 0) {
         return status;
     }
-    testing::AddGlobalTestEnvironment(new WinePrefix(build));
+    testing::AddGlobalTestEnvironment(new wine::PrefixEnvironment(build));
     return RUN_ALL_TESTS();
 }
