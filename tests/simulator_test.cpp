@@ -98,7 +98,7 @@ bool issuer_fits(const std::string &pan) {
 }
 
 TEST(CardGenerator, PansPassLuhnAndHaveTheirIssuersLengths) {
-    card_rng rng{};
+    CardRandom rng{};
     seed_rng(rng, 42);
     std::set<std::size_t> lengths;
     for (int i = 0; i < 5000; ++i) {
@@ -113,11 +113,11 @@ TEST(CardGenerator, PansPassLuhnAndHaveTheirIssuersLengths) {
 }
 
 TEST(CardGenerator, Track2BodiesHaveTheTrackLayout) {
-    card_rng rng{};
+    CardRandom rng{};
     seed_rng(rng, 7);
     for (int i = 0; i < 2000; ++i) {
         const std::string body = make_track2_body(rng);
-        ASSERT_LE(body.size(), track2_max_body) << body;
+        ASSERT_LE(body.size(), Track2MaxBody) << body;
         const std::size_t separator = body.find('=');
         ASSERT_NE(separator, std::string::npos) << body;
         EXPECT_EQ(body.find('=', separator + 1), std::string::npos) << body;
@@ -135,7 +135,7 @@ TEST(CardGenerator, Track2BodiesHaveTheTrackLayout) {
 
 TEST(CardGenerator, ASeedAlwaysGivesTheSameCards) {
     const auto batch = [](std::uint64_t seed) {
-        card_rng rng{};
+        CardRandom rng{};
         seed_rng(rng, seed);
         std::vector<std::string> bodies;
         for (int i = 0; i < 50; ++i) {
@@ -147,13 +147,13 @@ TEST(CardGenerator, ASeedAlwaysGivesTheSameCards) {
     EXPECT_EQ(batch(0), batch(0));
     EXPECT_NE(batch(1), batch(2));
     // Fixed values: a change here means every recorded run and benchmark changes too.
-    card_rng rng{};
+    CardRandom rng{};
     seed_rng(rng, 1);
     EXPECT_EQ(make_track2_body(rng), "5494478527464549=300350180041205709");
 }
 
 TEST(CardGenerator, NoiseAndOverlongRecordsStayInTheirLanes) {
-    card_rng rng{};
+    CardRandom rng{};
     seed_rng(rng, 3);
     std::set<unsigned char> seen;
     for (int i = 0; i < 200; ++i) {

@@ -16,7 +16,7 @@ namespace {
 
 const std::string &line_stream() {
     static const std::string stream = [] {
-        card_rng rng{};
+        CardRandom rng{};
         seed_rng(rng, 2024);
         std::string bytes;
         long index = 0;

@@ -12,7 +12,7 @@
 
 struct RecordSource {
     FILE *input = nullptr; // bodies a line each, or nullptr to generate cards
-    card_rng rng{};        // the generated cards, and every gap and fault drawn at random
+    CardRandom rng{};      // the generated cards, and every gap and fault drawn at random
 };
 
 // Opens the file named by --input ("-" is standard input) when there is one; false after
