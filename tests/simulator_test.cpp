@@ -551,6 +551,7 @@ TEST(SimulatorCommand, PassesThePortAndTheExitStatus) {
          "nobody opened"},
         {"command not found", {}, {"/nonexistent/dremlix"}, CannotRunStatus, nullptr, "cannot run"},
         {"bad option value", {"--port", "9"}, {"/bin/true"}, 1, nullptr, "--port"},
+        {"negative seed", {"--seed", "-1"}, {"/bin/true"}, 1, nullptr, "--seed"},
         {"term-after without a command", {"--term-after", "5"}, {}, 1, nullptr, "needs"},
     };
     for (const CommandCase &c : cases) {

@@ -167,12 +167,13 @@ bool parse_interval(const char *text, long &low, long &high) {
            parse_long(dash + 1, 0, LongestIntervalMs, high) && low <= high;
 }
 
-// Any base strtoull reads (0x... and 0... included), so a seed can be pasted as printed.
+// Any base strtoull reads (0x... and 0... included), so a seed can be pasted as printed. A
+// minus sign is refused: strtoull would quietly wrap it into a huge seed nobody typed.
 bool parse_seed(const char *text, std::uint64_t &seed) {
     char *end = nullptr;
     errno = 0;
     seed = std::strtoull(text, &end, 0);
-    return errno == 0 && end != text && *end == '\0';
+    return errno == 0 && end != text && *end == '\0' && std::strchr(text, '-') == nullptr;
 }
 
 // The options that take a whole number, with the range each allows.
