@@ -356,6 +356,20 @@ NOTES = """
 """
 
 
+def sections_kept(path, table):
+    """The sections of the report already at path that this run does not write (the emulated
+    UART's, measured by its own program), so that rewriting the report keeps them."""
+    try:
+        with open(path) as f:
+            old = f.read()
+    except FileNotFoundError:
+        return ""
+    results = old.split("\n## How it is measured")[0]
+    written = set(re.findall(r"(?m)^### .*$", table))
+    sections = re.split(r"(?m)^(?=### )", results)[1:]
+    return "".join(section for section in sections if section.splitlines()[0] not in written)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True, help="build directory with dremlix and "
@@ -382,12 +396,15 @@ def main():
     table = report(results, args.command)
     print(table)
     if args.write:
+        kept = sections_kept(args.write, table)
         with open(args.write, "w") as f:
             f.write("# Benchmarks\n\n"
                     "dremlix reading from the card reader simulator (`dremlix-sim`) over a pty, "
                     "and its record framer alone. Written by `tools/benchmark.sh --write`; "
                     "the numbers are measurements, not limits.\n\n")
             f.write(table + "\n")
+            if kept:
+                f.write("\n" + kept.rstrip("\n") + "\n")
             f.write(NOTES)
 
 
