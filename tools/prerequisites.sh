@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that set a machine up for Dremlix (the demo, the test run, the
 # suites that need Wine or an emulated PC). It installs only what is missing, with apt-get,
 # and says what it installs and why before it does.
@@ -17,6 +18,30 @@ dremlix_missing_packages() {
     done
 }
 
+# Runs a command as root: directly when we are root, else through sudo. Without a terminal
+# (CI, a service) nobody can type a password, so sudo must fail at once rather than wait.
+dremlix_as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif ! command -v sudo >/dev/null 2>&1; then
+        echo "dremlix: needs root, and there is no sudo, for: $*" >&2
+        return 1
+    elif { : </dev/tty; } 2>/dev/null; then
+        sudo "$@"
+    else
+        sudo -n "$@"
+    fi
+}
+
+# Refreshes apt's package lists, once per run however many scripts ask.
+dremlix_refresh_lists() {
+    [ -n "${DREMLIX_APT_UPDATED:-}" ] && return 0
+    # Other installs may be under way (another script, unattended upgrades): wait for dpkg's
+    # lock instead of failing on it.
+    dremlix_as_root apt-get -o DPkg::Lock::Timeout=900 update -qq || return 1
+    export DREMLIX_APT_UPDATED=1
+}
+
 dremlix_need() {
     local why=$1
     shift
@@ -29,37 +54,20 @@ dremlix_need() {
     mapfile -t missing < <(dremlix_missing_packages "$@")
     [ "${#missing[@]}" -eq 0 ] && return 0
 
-    local as_root=()
-    if [ "$(id -u)" -ne 0 ]; then
-        if ! command -v sudo >/dev/null 2>&1; then
-            echo "dremlix: needs ${missing[*]} ($why); install them as root:" \
-                "apt-get install ${missing[*]}" >&2
-            return 1
-        fi
-        # sudo asks for a password at the controlling terminal; without one (CI, a service)
-        # nobody can type it, and sudo must fail at once rather than wait.
-        if { : </dev/tty; } 2>/dev/null; then
-            as_root=(sudo)
-        else
-            as_root=(sudo -n)
-        fi
+    if [ "$(id -u)" -ne 0 ] && ! command -v sudo >/dev/null 2>&1; then
+        echo "dremlix: needs ${missing[*]} ($why); install them as root:" \
+            "apt-get install ${missing[*]}" >&2
+        return 1
     fi
     echo "dremlix: installing ${missing[*]} ($why)" >&2
-    # Other installs may be under way (another script, unattended upgrades): wait for dpkg's
-    # lock instead of failing on it.
-    local wait_lock=(-o DPkg::Lock::Timeout=900)
-    # One package list refresh per run is enough, however many scripts need packages.
-    if [ -z "${DREMLIX_APT_UPDATED:-}" ]; then
-        if ! "${as_root[@]}" apt-get "${wait_lock[@]}" update -qq; then
-            echo "dremlix: apt-get update failed; install by hand:" \
-                "apt-get install ${missing[*]}" >&2
-            return 1
-        fi
-        export DREMLIX_APT_UPDATED=1
+    if ! dremlix_refresh_lists; then
+        echo "dremlix: apt-get update failed; install by hand:" \
+            "apt-get install ${missing[*]}" >&2
+        return 1
     fi
     # Through env, as sudo would drop the variable; no package may stop to ask a question.
-    if ! "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-        --no-install-recommends "${wait_lock[@]}" "${missing[@]}" >/dev/null; then
+    if ! dremlix_as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+        --no-install-recommends -o DPkg::Lock::Timeout=900 "${missing[@]}" >/dev/null; then
         echo "dremlix: could not install ${missing[*]} ($why); install them by hand:" \
             "apt-get install ${missing[*]}" >&2
         return 1

@@ -13,8 +13,6 @@ dremlix_need "to test the Linux program against a real serial driver in an emula
 
 # The kernel package is only downloaded, never installed; its name has to be known to apt.
 if ! apt-cache depends linux-image-amd64 2>/dev/null | grep -q 'Depends: linux-image-'; then
-    as_root=()
-    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
     echo "dremlix: updating apt's package lists (to find Debian's kernel package)" >&2
-    "${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 update -qq
+    dremlix_refresh_lists
 fi

@@ -40,17 +40,6 @@ say() {
     echo "wine setup: $*" >&2
 }
 
-as_root() {
-    if [ "$(id -u)" -eq 0 ]; then
-        "$@"
-    elif command -v sudo >/dev/null 2>&1; then
-        sudo "$@"
-    else
-        say "needs root for: $*"
-        return 1
-    fi
-}
-
 qemu_major() {
     local version
     version=$("$1" --version 2>/dev/null |
@@ -73,7 +62,7 @@ setup_wine32() {
     local added=0
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         say "adding the i386 architecture (for wine32:i386, which runs the 32-bit program)"
-        as_root dpkg --add-architecture i386 || return 1
+        dremlix_as_root dpkg --add-architecture i386 || return 1
         added=1
         unset DREMLIX_APT_UPDATED
     fi
@@ -83,7 +72,7 @@ setup_wine32() {
     # Leave no half-added architecture behind: apt would fetch i386 lists for nothing on every
     # update. The removal is refused, harmlessly, once an i386 package is installed.
     if [ "$added" = 1 ]; then
-        as_root dpkg --remove-architecture i386 2>/dev/null || true
+        dremlix_as_root dpkg --remove-architecture i386 2>/dev/null || true
     fi
     return 1
 }
@@ -137,19 +126,19 @@ fetch_qemu() {
     fi
     # Only the one emulator (and its licence) is kept: the package holds some 360 MB of others.
     local keep
-    as_root rm -rf "$qemu_dir.new" || return 1
+    dremlix_as_root rm -rf "$qemu_dir.new" || return 1
     for keep in usr/bin/qemu-i386 usr/share/doc/qemu-user/copyright; do
-        as_root mkdir -p "$(dirname "$qemu_dir.new/$keep")" || return 1
-        as_root cp -p "$work/unpacked/$keep" "$qemu_dir.new/$keep" || return 1
+        dremlix_as_root mkdir -p "$(dirname "$qemu_dir.new/$keep")" || return 1
+        dremlix_as_root cp -p "$work/unpacked/$keep" "$qemu_dir.new/$keep" || return 1
     done
-    as_root rm -rf "$qemu_dir" && as_root mv "$qemu_dir.new" "$qemu_dir"
+    dremlix_as_root rm -rf "$qemu_dir" && dremlix_as_root mv "$qemu_dir.new" "$qemu_dir"
 }
 
 # i386 ELF executables (and shared objects run as programs) to qemu-i386. The F flag opens
 # the emulator now, so it is found from any directory and any mount namespace later.
 setup_binfmt() {
     if [ ! -e "$binfmt/register" ]; then
-        as_root mount -t binfmt_misc binfmt_misc "$binfmt" || return 1
+        dremlix_as_root mount -t binfmt_misc binfmt_misc "$binfmt" || return 1
     fi
     local entry=$binfmt/qemu-i386
     if [ -e "$entry" ]; then
@@ -161,13 +150,13 @@ setup_binfmt() {
         fi
         say "replacing the binfmt_misc entry qemu-i386" \
             "($interpreter: too old, disabled or without F)"
-        echo -1 | as_root tee "$entry" >/dev/null || return 1
+        echo -1 | dremlix_as_root tee "$entry" >/dev/null || return 1
     fi
     # ELF, 32-bit, little-endian, version 1; an executable or a shared object; machine 386.
     local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
     local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
     say "registering $qemu for i386 executables with binfmt_misc"
-    echo ":qemu-i386:M::$magic:$mask:$qemu:F" | as_root tee "$binfmt/register" >/dev/null
+    echo ":qemu-i386:M::$magic:$mask:$qemu:F" | dremlix_as_root tee "$binfmt/register" >/dev/null
 }
 
 run_part() {
